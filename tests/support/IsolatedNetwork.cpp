@@ -9,10 +9,10 @@ namespace oskan::test {
 bool IsNetworkIsolated() {
     // Asks the namespace itself: /sys/class/net would still show the host's
     // interfaces after unshare -n.
-    if_nameindex* names = if_nameindex();
+    struct if_nameindex* names = if_nameindex();
     if (!names) return false;
     bool onlyLoopback = true;
-    for (if_nameindex* n = names; n->if_index != 0; ++n)
+    for (struct if_nameindex* n = names; n->if_index != 0; ++n)
         if (std::strcmp(n->if_name, "lo") != 0) onlyLoopback = false;
     if_freenameindex(names);
     return onlyLoopback;
