@@ -1,0 +1,165 @@
+#include "Mirel/UdpDeviceTransport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "winport/ServiceLoop.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using winport::ServiceLoop;
+
+struct Received {
+    std::vector<std::string> texts;
+    static void Record(const char* text, int length, void* user) {
+        auto* self = static_cast<Received*>(user);
+        EXPECT_EQ(text[length], '\0');
+        self->texts.emplace_back(text, static_cast<size_t>(length));
+    }
+};
+
+void Offer(UdpDeviceTransport& transport, const std::string& datagram) {
+    std::string copy = datagram;  // zero-terminated, as the socket delivers it
+    transport.OnDatagram(copy.c_str(), static_cast<int>(copy.size()));
+}
+
+TEST(UdpDeviceAddress, SixNumbersGiveHeaderAndMac) {
+    UdpDeviceTransport transport;
+    EXPECT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    EXPECT_EQ(transport.Header(), "_[2.0.0.1.2.3]");
+    EXPECT_THAT(std::vector<uint8_t>(transport.Mac(), transport.Mac() + 6), ElementsAre(2, 0, 0, 1, 2, 3));
+
+    EXPECT_EQ(transport.SetAddress("300.0.0.1.2.3"), S_OK);
+    EXPECT_EQ(transport.Mac()[0], 300 & 0xFF);
+    EXPECT_EQ(transport.Header(), "_[300.0.0.1.2.3]");  // the text as the host set it
+}
+
+TEST(UdpDeviceAddress, UnreadableOrEmptyAddressClearsTheState) {
+    UdpDeviceTransport transport;
+    ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    EXPECT_EQ(transport.SetAddress("02-00-00-01-02-03"), E_INVALIDARG);
+    EXPECT_EQ(transport.Header(), "");
+    EXPECT_EQ(transport.Address(), "");
+    EXPECT_THAT(std::vector<uint8_t>(transport.Mac(), transport.Mac() + 6), ElementsAre(0, 0, 0, 0, 0, 0));
+    ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    EXPECT_EQ(transport.SetAddress(""), S_OK);
+    EXPECT_EQ(transport.Header(), "");
+}
+
+TEST(UdpDeviceFilter, PassesOnlyRepliesOfThisDevice) {
+    UdpDeviceTransport transport;
+    Received r;
+    transport.OpenClient(&Received::Record, &r);
+    ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    Offer(transport, "[2.0.0.1.2.3]A|0000002a");
+    Offer(transport, "[002.000.000.001.002.003]B");
+    Offer(transport, "[2.0.0.1.2.3.9]C");
+    Offer(transport, "[2.0.0.1.2.4]foreign");
+    Offer(transport, "2.0.0.1.2.3]no opening bracket");
+    Offer(transport, "[2.0.0.1.2.3 no closing bracket");
+    Offer(transport, "[2.0.0.1.2]five numbers");
+    Offer(transport, "[]");
+    Offer(transport, "");
+    Offer(transport, "[2.0.0.1.2.3]");
+    EXPECT_THAT(r.texts, ElementsAre("A|0000002a", "B", "C", ""));
+    EXPECT_EQ(MessageTransport::ParseReplyId(r.texts[0].data(), static_cast<int>(r.texts[0].size())), 42u);
+}
+
+TEST(UdpDeviceFilter, WithoutAddressOnlySixZerosPass) {
+    UdpDeviceTransport transport;
+    Received r;
+    transport.OpenClient(&Received::Record, &r);
+    Offer(transport, "[2.0.0.1.2.3]A");
+    Offer(transport, "[0.0.0.0.0.0]Z");
+    EXPECT_THAT(r.texts, ElementsAre("Z"));
+}
+
+// A plain UDP socket on the devices' port plays the device.
+class FakeDevice {
+public:
+    FakeDevice() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        int on = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(UdpDeviceTransport::kDevicePort);
+        bound = bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+    }
+    ~FakeDevice() { close(m_fd); }
+    bool bound = false;
+
+    // Next datagram, or empty when none has arrived.
+    std::string Receive(sockaddr_in* from) {
+        char buffer[2048];
+        socklen_t len = sizeof *from;
+        ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &len);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    void Reply(const std::string& text, const sockaddr_in& to) {
+        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+
+private:
+    int m_fd;
+};
+
+TEST(UdpDeviceNetwork, RequestIsBroadcastAndItsReplyRoutedBack) {
+    FakeDevice device;
+    ASSERT_TRUE(device.bound);
+    UdpDeviceTransport transport;
+    Received r;
+    TransportClient* client = transport.OpenClient(&Received::Record, &r);
+    ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    ASSERT_TRUE(transport.Open());
+    transport.SetNextRequestId(0x2a);
+
+    uint32_t id = 0;
+    transport.SendRequest(client, &id, "B");
+    sockaddr_in host{};
+    std::string request;
+    ServiceLoop::Current().RunUntil([&] { return !(request = device.Receive(&host)).empty(); }, 2000);
+    EXPECT_EQ(request, "_[2.0.0.1.2.3]B|0000002a");
+    EXPECT_EQ(ntohs(host.sin_port), transport.LocalPort());
+
+    device.Reply("[2.0.0.1.2.9]A|0000002a", host);  // another device
+    device.Reply("[2.0.0.1.2.3]A|0000002a", host);
+    ASSERT_TRUE(ServiceLoop::Current().RunUntil([&] { return !r.texts.empty(); }, 2000));
+    EXPECT_THAT(r.texts, ElementsAre("A|0000002a"));
+}
+
+TEST(UdpDeviceNetwork, NothingIsSentWithoutAddressAndTheFrameKeepsItsEmptyHeader) {
+    FakeDevice device;
+    ASSERT_TRUE(device.bound);
+    ServiceLoop::Current().UseManualClock(0);
+    UdpDeviceTransport transport;
+    TransportClient* client = transport.OpenClient(nullptr, nullptr);
+    ASSERT_TRUE(transport.Open());
+    transport.SendData(client, "B", 1);
+    ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    ServiceLoop::Current().AdvanceClock(600);  // the retransmission of the queued frame
+    sockaddr_in from{};
+    // The destination was zero when framed: only now does it go out, still unframed.
+    std::string first = device.Receive(&from);
+    EXPECT_EQ(first, "B");
+    transport.SendData(client, "C", 1);
+    EXPECT_EQ(device.Receive(&from), "_[2.0.0.1.2.3]C");
+}
+
+TEST(UdpDeviceNetwork, SendOnceWhileClosedFails) {
+    UdpDeviceTransport transport;
+    ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+    EXPECT_FALSE(transport.SendOnce("PC", 2));
+    ASSERT_TRUE(transport.Open());
+    EXPECT_TRUE(transport.SendOnce("PC", 2));
+    transport.Close();
+    EXPECT_FALSE(transport.IsOpen());
+    EXPECT_FALSE(transport.SendOnce("PC", 2));
+}
+
+}  // namespace
