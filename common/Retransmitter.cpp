@@ -38,7 +38,11 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
     Packet* handle = packet.release();  // owned by the lists until FreePacket
     if (m_nInFlight < m_Config.m_nWindow) {
         EnterWindow(handle);
+        Walk guard;  // the send function may destroy the engine
+        BeginWalk(guard);
         Transmit(handle);
+        if (!guard.engineAlive) return handle;
+        EndWalk(guard);
         UpdateTimer();
     } else {
         m_lstWaiting.PushBack(handle);
@@ -51,7 +55,7 @@ void Retransmitter::RemovePacket(Packet* packet) {
     bool wasInFlight = packet->m_bInFlight;
     FreePacket(packet);
     if (!wasInFlight) return;
-    PromoteWaiting();
+    if (!PromoteWaiting()) return;
     UpdateTimer();
 }
 
@@ -97,12 +101,17 @@ void Retransmitter::EnterWindow(Packet* packet) {
     m_lstPackets.PushBack(packet);
 }
 
-void Retransmitter::PromoteWaiting() {
+bool Retransmitter::PromoteWaiting() {
+    Walk guard;  // a send function may destroy the engine
+    BeginWalk(guard);
     while (!m_lstWaiting.Empty() && m_nInFlight < m_Config.m_nWindow) {
         Packet* packet = m_lstWaiting.PopFront();
         EnterWindow(packet);
         Transmit(packet);
+        if (!guard.engineAlive) return false;
     }
+    EndWalk(guard);
+    return true;
 }
 
 void Retransmitter::UpdateTimer() {

@@ -73,7 +73,8 @@ private:
     using PacketList = IntrusiveList<Packet, &Packet::m_Link>;
 
     // A walk over the in-flight list that survives callbacks removing packets
-    // (any of them, or all) or destroying the engine.
+    // (any of them, or all) or destroying the engine; also the guard of any
+    // other place that calls a send function.
     struct Walk {
         Packet* next = nullptr;
         bool engineAlive = true;
@@ -84,7 +85,8 @@ private:
     void Tick();
     void Transmit(Packet* packet);
     void EnterWindow(Packet* packet);
-    void PromoteWaiting();
+    // False when a send function destroyed the engine.
+    bool PromoteWaiting();
     void UpdateTimer();
     void FreePacket(Packet* packet);
     void BeginWalk(Walk& walk);

@@ -9,7 +9,7 @@
 #include "common/WinServiceWnd.h"
 
 WinSocket::~WinSocket() {
-    if (m_pDispatchAlive) *m_pDispatchAlive = false;
+    for (Dispatch* dispatch = m_pDispatch; dispatch; dispatch = dispatch->outer) dispatch->socketAlive = false;
     Close();
     if (m_hWnd) DestroyWindow(m_hWnd);
 }
@@ -100,18 +100,18 @@ LRESULT WinSocket::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     if (!self->IsOpen()) return 0;
     long events = WSAGETSELECTEVENT(lParam);
     int error = WSAGETSELECTERROR(lParam);
-    // A handler may destroy the socket; then the remaining events are dropped.
-    bool alive = true;
-    bool* outer = self->m_pDispatchAlive;
-    self->m_pDispatchAlive = &alive;
-    for (int i = 0; i < FD_MAX_EVENTS && events && alive; ++i) {
+    // A handler may destroy the socket; then the remaining events are dropped,
+    // here and in every dispatch this one runs inside.
+    Dispatch dispatch{true, self->m_pDispatch};
+    self->m_pDispatch = &dispatch;
+    for (int i = 0; i < FD_MAX_EVENTS && events && dispatch.socketAlive; ++i) {
         long bit = 1L << i;
         if ((events & bit) && self->m_Slots[i].handler) {
             self->m_Slots[i].handler(bit, error, self->m_Slots[i].user);
             events &= ~bit;
         }
     }
-    if (alive) self->m_pDispatchAlive = outer;
+    if (dispatch.socketAlive) self->m_pDispatch = dispatch.outer;
     return 0;
 }
 

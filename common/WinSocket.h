@@ -51,7 +51,13 @@ protected:
     SOCKET m_hSocket = INVALID_SOCKET;
     long m_lEventMask = 0;
     EventSlot m_Slots[FD_MAX_EVENTS];
-    bool* m_pDispatchAlive = nullptr;  // set while the window procedure runs handlers
+    // A running dispatch of the window procedure; dispatches nest when a
+    // handler runs a loop of its own.
+    struct Dispatch {
+        bool socketAlive = true;
+        Dispatch* outer = nullptr;
+    };
+    Dispatch* m_pDispatch = nullptr;  // innermost running dispatch
 };
 
 class WinAsyncSocket : public WinSocket {

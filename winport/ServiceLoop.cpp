@@ -104,15 +104,15 @@ void ServiceLoop::RearmTimerFd() {
     uint64_t next = (m_manualClock || m_deadlines.empty()) ? UINT64_MAX : m_deadlines.begin()->first;
     if (next == m_armedDeadline) return;
     m_armedDeadline = next;
-    itimerspec spec{};
+    itimerspec setting{};
     if (next != UINT64_MAX) {
         // A zero value would disarm the timer; deadline 0 cannot occur on the
         // monotonic clock, but keep at least 1 ns to be safe.
-        spec.it_value.tv_sec = static_cast<time_t>(next / 1000u);
-        spec.it_value.tv_nsec = static_cast<long>((next % 1000u) * 1000000u);
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+        setting.it_value.tv_sec = static_cast<time_t>(next / 1000u);
+        setting.it_value.tv_nsec = static_cast<long>((next % 1000u) * 1000000u);
+        if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) setting.it_value.tv_nsec = 1;
     }
-    timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
 int ServiceLoop::MillisecondsToNextDeadline() const {
@@ -176,7 +176,12 @@ void ServiceLoop::Run() {
     m_stopRequested = false;
     while (!m_stopRequested) {
         if (m_manualClock) {
-            if (Dispatch() == 0 && RunReadyWatches(kManualGraceMs) == 0 && !m_deadlines.empty())
+            size_t ran = RunReadyWatches(0);
+            ran += RunDueTimers();
+            if (ran == 0) ran = RunReadyWatches(kManualGraceMs);
+            if (ran)
+                ++m_wakeups;
+            else if (!m_deadlines.empty())
                 m_manualNow = std::max(m_manualNow, m_deadlines.begin()->first);
             continue;
         }
@@ -194,7 +199,8 @@ bool ServiceLoop::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs
         if (now >= end || m_stopRequested) return done();
         size_t ran;
         if (m_manualClock) {
-            ran = Dispatch();
+            ran = RunReadyWatches(0);  // as Dispatch, which would count the pass itself
+            ran += RunDueTimers();
             if (ran == 0) ran = RunReadyWatches(kManualGraceMs);
             if (ran == 0) {
                 uint64_t next = m_deadlines.empty() ? end : std::min(end, m_deadlines.begin()->first);
