@@ -1,0 +1,122 @@
+#include "sim/SimProtocol.h"
+
+#include <cstdio>
+
+namespace oskan::sim {
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// atol's reading, modulo 256: only the low 8 bits are kept, and they do not
+// depend on the higher digits, so no overflow can occur.
+uint8_t ReadNumberLow8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    uint8_t value = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i)
+        value = static_cast<uint8_t>(value * 10 + (text[i] - '0'));
+    return negative ? static_cast<uint8_t>(-value) : value;
+}
+
+}  // namespace
+
+size_t ParseMacText(std::string_view text, MacAddress& mac) {
+    size_t count = 0;
+    size_t pos = 0;
+    while (pos < text.size() && count < mac.size()) {
+        mac[count++] = ReadNumberLow8(text.substr(pos));
+        size_t dot = text.find('.', pos);
+        if (dot == std::string_view::npos)
+            break;
+        pos = dot + 1;
+    }
+    return count;
+}
+
+std::string FormatMacText(const MacAddress& mac) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u.%u.%u", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return text;
+}
+
+uint64_t MacToNumber(const MacAddress& mac) {
+    uint64_t number = 0;
+    for (uint8_t byte : mac)
+        number = (number << 8) | byte;
+    return number;
+}
+
+MacAddress MacFromNumber(uint64_t number) {
+    MacAddress mac{};
+    for (size_t i = mac.size(); i-- > 0; number >>= 8)
+        mac[i] = static_cast<uint8_t>(number & 0xff);
+    return mac;
+}
+
+std::optional<SimRequest> ParseRequest(std::string_view datagram) {
+    if (datagram.empty() || datagram.size() > kMaxRequestBytes)
+        return std::nullopt;
+    if (datagram == kEchoRequest)
+        return SimRequest{true, {}, datagram.substr(1)};
+    if (!datagram.starts_with("_["))
+        return std::nullopt;
+    size_t close = datagram.find(']', 2);
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    SimRequest request;
+    if (ParseMacText(datagram.substr(2, close - 2), request.mac) != request.mac.size())
+        return std::nullopt;
+    request.body = datagram.substr(close + 1);
+    return request;
+}
+
+TextCommand SplitRequestId(std::string_view body) {
+    size_t bar = body.rfind('|');
+    if (bar == std::string_view::npos)
+        return {body, std::nullopt};
+    std::string_view digits = body.substr(bar + 1);
+    if (digits.empty() || digits.size() > 8)
+        return {body, std::nullopt};
+    uint32_t id = 0;
+    for (char c : digits) {
+        int value = HexValue(c);
+        if (value < 0)
+            return {body, std::nullopt};
+        id = (id << 4) | static_cast<uint32_t>(value);
+    }
+    return {body.substr(0, bar), id};
+}
+
+std::string FormatRequestId(uint32_t id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "|%08x", id);
+    return text;
+}
+
+std::string FormatReply(const MacAddress& mac, std::string_view text) {
+    std::string reply = "[" + FormatMacText(mac) + "]";
+    reply.append(text);
+    return reply;
+}
+
+}  // namespace oskan::sim

@@ -1,0 +1,299 @@
+#include "sim/Simulator.h"
+
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace oskan::sim {
+
+namespace {
+
+// Bounds one read notification, so timers are not starved by a flood; the
+// watch is level-triggered and comes back for the rest.
+constexpr int kReadsPerWakeup = 256;
+// Room for any UDP datagram, so nothing is truncated into a different request.
+constexpr size_t kDatagramBufferBytes = 65536;
+
+// Where a device may answer: a loopback address, or 0.0.0.0, which is what a
+// broadcast on the loopback carries as its source when the route names none
+// (the kernel delivers a datagram sent there to this host).
+bool IsThisHost(in_addr address) {
+    uint32_t host = ntohl(address.s_addr);
+    return host == INADDR_ANY || (host >> 24) == 127;
+}
+
+void SetReceiveBuffer(int fd, int bytes) {
+    // The forced variant ignores the system maximum where we are allowed to.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+}  // namespace
+
+uint64_t SimDeviceStats::Requests(std::string_view kind) const {
+    auto it = requests.find(kind);
+    return it == requests.end() ? 0 : it->second;
+}
+
+Simulator::Simulator() : m_loop(winport::ServiceLoop::Current()) {}
+
+Simulator::~Simulator() {
+    Close();
+}
+
+bool Simulator::Open(uint16_t port) {
+    Close();
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    int on = 1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(port);
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    SetReceiveBuffer(fd, kReceiveBufferBytes);
+    m_watch = m_loop.AddWatch(fd, EPOLLIN, [this](uint32_t) { OnReadable(); });
+    if (m_watch == 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
+    m_fd = fd;
+    m_buffer.resize(kDatagramBufferBytes);
+    return true;
+}
+
+void Simulator::Close() {
+    DiscardPending();
+    if (m_watch)
+        m_loop.RemoveWatch(m_watch);
+    m_watch = 0;
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = -1;
+}
+
+SimDevice* Simulator::AddDevice(const MacAddress& mac) {
+    return AddDevice(std::make_unique<SimDevice>(mac));
+}
+
+SimDevice* Simulator::AddDevice(std::unique_ptr<SimDevice> device) {
+    if (!device)
+        return nullptr;
+    uint64_t key = MacToNumber(device->Mac());
+    if (m_byMac.count(key))
+        return nullptr;
+    auto slot = std::make_unique<Slot>();
+    slot->address = DeviceAddress(m_slots.size());
+    slot->faults = m_defaultFaults;
+    slot->random = SimRandom(DeviceSeed(m_seed, key));
+    slot->device = std::move(device);
+    m_byMac.emplace(key, slot.get());
+    m_slots.push_back(std::move(slot));
+    return m_slots.back()->device.get();
+}
+
+in_addr Simulator::DeviceAddress(size_t index) {
+    // 127.0.0.2 to 127.0.0.251, then the same in 127.0.1.x and so on: the last
+    // byte stays clear of 0, 1 and 255.
+    uint32_t host = static_cast<uint32_t>(2 + index % 250);
+    uint32_t net = static_cast<uint32_t>(index / 250) & 0xffff;
+    in_addr address{};
+    address.s_addr = htonl((127u << 24) | (net << 8) | host);
+    return address;
+}
+
+Simulator::Slot* Simulator::FindSlot(const MacAddress& mac) const {
+    auto it = m_byMac.find(MacToNumber(mac));
+    return it == m_byMac.end() ? nullptr : it->second;
+}
+
+SimDevice* Simulator::Find(const MacAddress& mac) const {
+    Slot* slot = FindSlot(mac);
+    return slot ? slot->device.get() : nullptr;
+}
+
+in_addr Simulator::AddressOf(const MacAddress& mac) const {
+    Slot* slot = FindSlot(mac);
+    return slot ? slot->address : in_addr{};
+}
+
+void Simulator::Seed(uint64_t seed) {
+    m_seed = seed;
+    for (auto& slot : m_slots)
+        slot->random = SimRandom(DeviceSeed(seed, MacToNumber(slot->device->Mac())));
+}
+
+bool Simulator::SetFaults(const MacAddress& mac, const SimFaults& faults) {
+    Slot* slot = FindSlot(mac);
+    if (!slot)
+        return false;
+    slot->faults = faults;
+    return true;
+}
+
+void Simulator::SetFaultsForAll(const SimFaults& faults) {
+    m_defaultFaults = faults;
+    for (auto& slot : m_slots)
+        slot->faults = faults;
+}
+
+const SimFaults* Simulator::Faults(const MacAddress& mac) const {
+    Slot* slot = FindSlot(mac);
+    return slot ? &slot->faults : nullptr;
+}
+
+const SimDeviceStats* Simulator::Stats(const MacAddress& mac) const {
+    Slot* slot = FindSlot(mac);
+    return slot ? &slot->stats : nullptr;
+}
+
+uint64_t Simulator::RequestCount(const MacAddress& mac, std::string_view kind) const {
+    const SimDeviceStats* stats = Stats(mac);
+    return stats ? stats->Requests(kind) : 0;
+}
+
+std::string Simulator::LastRequest(const MacAddress& mac) const {
+    const SimDeviceStats* stats = Stats(mac);
+    return stats ? stats->lastRequest : std::string();
+}
+
+void Simulator::OnReadable() {
+    for (int i = 0; i < kReadsPerWakeup && m_fd >= 0; ++i) {
+        sockaddr_in sender{};
+        iovec io{m_buffer.data(), m_buffer.size()};
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        ssize_t received = recvmsg(m_fd, &message, MSG_DONTWAIT);
+        if (received < 0)
+            return;
+        if (message.msg_flags & MSG_TRUNC)
+            continue;
+        OnDatagram(std::string_view(m_buffer.data(), static_cast<size_t>(received)), sender);
+    }
+}
+
+void Simulator::OnDatagram(std::string_view datagram, const sockaddr_in& sender) {
+    ++m_datagrams;
+    if (m_hook)
+        m_hook(datagram, sender);
+    std::optional<SimRequest> request = ParseRequest(datagram);
+    if (!request)
+        return;
+    if (!request->echo) {
+        if (Slot* slot = FindSlot(request->mac))
+            Deliver(*slot, *request, datagram, sender);
+        return;
+    }
+    // By index: a hook may add devices, which moves the vector.
+    for (size_t i = 0; i < m_slots.size(); ++i)
+        Deliver(*m_slots[i], *request, datagram, sender);
+}
+
+void Simulator::Deliver(Slot& slot, const SimRequest& request, std::string_view datagram,
+                        const sockaddr_in& sender) {
+    if (slot.random.Chance(slot.faults.dropRequest)) {
+        ++slot.stats.requestsDropped;
+        return;
+    }
+    std::string_view kind = slot.device->KindOf(request);
+    auto counter = slot.stats.requests.find(kind);
+    if (counter == slot.stats.requests.end())
+        counter = slot.stats.requests.emplace(std::string(kind), 0).first;
+    ++counter->second;
+    slot.stats.lastRequest.assign(datagram);
+    if (slot.faults.IsSilent(kind)) {
+        ++slot.stats.requestsSilenced;
+        return;
+    }
+    for (std::string& reply : slot.device->Handle(request))
+        Dispatch(slot, std::move(reply), sender);
+}
+
+void Simulator::Dispatch(Slot& slot, std::string reply, const sockaddr_in& to) {
+    if (slot.random.Chance(slot.faults.dropReply)) {
+        ++slot.stats.repliesDropped;
+        return;
+    }
+    bool twice = slot.random.Chance(slot.faults.duplicateReply);
+    if (twice) {
+        ++slot.stats.repliesDuplicated;
+        Schedule(slot, reply, to, DrawReplyDelay(slot.faults, slot.random));
+    }
+    Schedule(slot, std::move(reply), to, DrawReplyDelay(slot.faults, slot.random));
+}
+
+void Simulator::Schedule(Slot& slot, std::string reply, const sockaddr_in& to, uint32_t delayMs) {
+    if (delayMs == 0) {
+        Send(slot, reply, to);
+        return;
+    }
+    uint64_t key = m_nextPending++;
+    winport::ServiceLoop::TimerId timer = m_loop.AddTimer(delayMs, [this, key] { OnReplyDue(key); });
+    if (timer == 0) {
+        ++slot.stats.sendFailures;
+        return;
+    }
+    m_pending.emplace(key, PendingReply{timer, &slot, to, std::move(reply)});
+}
+
+void Simulator::OnReplyDue(uint64_t key) {
+    auto it = m_pending.find(key);
+    if (it == m_pending.end())
+        return;
+    PendingReply due = std::move(it->second);
+    m_pending.erase(it);
+    Send(*due.slot, due.data, due.to);
+}
+
+void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) {
+    // The devices live on loopback addresses; they answer nobody else.
+    if (m_fd < 0 || !IsThisHost(to.sin_addr) || to.sin_port == 0) {
+        ++slot.stats.sendFailures;
+        return;
+    }
+    iovec io{const_cast<char*>(reply.data()), reply.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr_in*>(&to);
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_PKTINFO;
+    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = slot.address;  // the source address of the reply
+    std::memcpy(CMSG_DATA(header), &info, sizeof info);
+    if (sendmsg(m_fd, &message, MSG_DONTWAIT) == static_cast<ssize_t>(reply.size()))
+        ++slot.stats.repliesSent;
+    else
+        ++slot.stats.sendFailures;
+}
+
+void Simulator::DiscardPending() {
+    for (auto& [key, pending] : m_pending)
+        m_loop.CancelTimer(pending.timer);
+    m_pending.clear();
+}
+
+}  // namespace oskan::sim
