@@ -1,0 +1,146 @@
+#pragma once
+// The discovery engine: broadcasts the echo request "_?" five times, keeps a
+// list of every device that answers, asks each new one for its version ("X")
+// and P-code machine state ("PC"), removes the devices that stayed silent, and
+// reports progress, updates, removals and completion as events.
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <unordered_map>
+
+#include "Mirel/MirelEvents.h"
+#include "Mirel/MirelInterfaces.h"
+#include "Mirel/MirelUdpDeviceInfo.h"
+#include "Mirel/SkConnectionPoint.h"
+#include "Mirel/SkConnectionPointContainer.h"
+#include "common/IntrusiveList.h"
+#include "common/Retransmitter.h"
+#include "common/WinServiceWnd.h"
+#include "common/WinSocket.h"
+
+class CMirelUdpRefresh final : public ISkRefresh, public SkConnectionPointContainer {
+public:
+    static constexpr uint32_t kCompleted = 0;
+    static constexpr uint32_t kCancelled = 1223;  // ERROR_CANCELLED
+    static constexpr int kReceiveBufferSize = 4096;
+    static constexpr ULONG kDestroyingRefCount = 0x40000000;
+    // Room in the system's buffer for the answers of thousands of devices to one
+    // broadcast, which all arrive at once.
+    static constexpr int kSystemReceiveBuffer = 16 * 1024 * 1024;
+
+    // Creates an object and queries it for riid.
+    static HRESULT CreateInstance(REFIID riid, void** ppv);
+
+    // IUnknown
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG AddRef() override { return ++m_nRefCount; }
+    ULONG Release() override;
+
+    // IDispatch: served from the registered type library.
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+    // ISkRefresh
+    HRESULT Refresh() override;
+    HRESULT Cancel() override;
+    HRESULT Reset() override;
+    HRESULT get_DeviceInfo(LONG dwID, IDispatch** ppDeviceInfo) override;
+
+    // For tools and tests: the listed devices in order of discovery.
+    size_t DeviceCount() const { return m_lstDevices.size(); }
+    template <typename F>
+    void ForEachDevice(F&& f) const {
+        for (const auto& device : m_lstDevices) f(*device.Get());
+    }
+    bool IsBusy() const { return m_bBusy; }
+
+private:
+    enum RefreshPacketKind { RPK_ECHO = 0, RPK_VERSION = 1, RPK_STATE = 2 };
+
+    struct RefreshPacket {
+        ListLink<RefreshPacket> m_Link;
+        RefreshPacketKind m_Kind = RPK_ECHO;
+        CMirelUdpRefresh* m_pEngine = nullptr;
+        MirelUdpDeviceInfo* m_pDevice = nullptr;  // not a counted reference
+        uint32_t m_dwRequestId = 0;
+        uint32_t m_dwLastSent = 0;
+        uint32_t m_dwDeadline = 0;
+        RetransmitterPacket* m_hPacket = nullptr;
+    };
+
+    struct RefreshConfig {
+        uint32_t m_nTick = 50;
+        uint32_t m_nRetryInterval = 500;
+        uint32_t m_nTries = 5;
+        uint32_t m_nWindow = 4;
+        uint16_t m_nPort = 65535;
+    };
+
+    using DeviceList = std::list<ComPtr<MirelUdpDeviceInfo>>;
+
+    CMirelUdpRefresh();
+    ~CMirelUdpRefresh();
+
+    // Scan steps
+    void StopScan();
+    void Complete(uint32_t error, const char* details);
+    void CompleteIfDone();
+    void FinishSendFailure();
+    void CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* device);
+    RefreshPacket* NewPacket(RefreshPacketKind kind, MirelUdpDeviceInfo* device, uint32_t requestId);
+    void ReleaseRequest(RefreshPacket* packet);
+    void ReportProgress();
+    void RemoveSilentDevices();
+
+    // Reply handling
+    void OnReceive(const char* data, int length, const SOCKADDR_IN* sender);
+    void OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* sender);
+    void OnQueryReply(RefreshPacket* query, const char* body, int bodyLength);
+    MirelUdpDeviceInfo* FindOrAddDevice(const uint8_t mac[6]);
+    void UnlinkDevice(DeviceList::iterator it);
+
+    // Callbacks of the socket, the retransmitter and the progress tick
+    static void ReceiveHandler(const char* data, int length, const SOCKADDR_IN* sender, void* user);
+    static int SendHandler(RetransmitterPacket* packet, void* user, const void* data, int length);
+    static void ExpireHandler(RetransmitterPacket* packet, void* user, const void* data, int length);
+    static void ProgressTickHandler(void* user);
+    void OnExpired(RefreshPacket* packet);
+
+    // Events
+    void FireRefreshProgress(int percentage);
+    void FireRefreshComplete(uint32_t error, const char* details);
+    void FireDeviceUpdate(uint32_t id);
+    void FireDeviceRemove(uint32_t id);
+
+    static uint64_t MacKey(const uint8_t mac[6]);
+
+    ULONG m_nRefCount = 0;
+    SkConnectionPoint m_cpRefreshEvents;
+    SkConnectionPoint m_cpTrace;  // offered to hosts; discovery writes no trace
+    bool m_bBusy = false;
+    WinTimer m_ProgressTick;
+    WinAsyncSocket m_Socket;
+    SOCKADDR_IN m_Destination{};
+    DeviceList m_lstDevices;  // in order of first discovery; one reference each
+    std::unordered_map<uint32_t, DeviceList::iterator> m_DeviceMap;
+    std::unordered_map<uint64_t, DeviceList::iterator> m_MacIndex;  // replies are matched without a list walk
+    uint32_t m_dwNextDeviceId = 0;
+    const RefreshConfig m_Config;
+    RefreshPacket* m_pEchoPacket = nullptr;
+    std::unordered_map<uint32_t, RefreshPacket*> m_PacketMap;
+    IntrusiveList<RefreshPacket, &RefreshPacket::m_Link> m_lstPackets;  // owned records
+    uint32_t m_dwNextRequestId = 0;
+    Retransmitter m_Retransmitter;
+    uint32_t m_dwScanStart = 0;
+    // Every stop of a scan and every new scan changes it, so a handler that fired
+    // an event can tell whether the scan it was working on still runs.
+    uint64_t m_nScanGeneration = 0;
+    // A send failure noticed inside the retransmitter, finished once the
+    // retransmitter's operation has returned.
+    bool m_bSendFailed = false;
+    uint32_t m_dwSendError = 0;
+};

@@ -1,0 +1,504 @@
+#include "Mirel/MirelUdpRefresh.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Mirel/MirelEvents.h"
+#include "sim/Simulator.h"
+#include "winport/DispatchSink.h"
+#include "winport/ServiceLoop.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using oskan::sim::MacAddress;
+using oskan::sim::Simulator;
+using winport::DispatchSink;
+using winport::ServiceLoop;
+
+constexpr MacAddress kMacA = {2, 0, 0, 1, 2, 3};
+constexpr MacAddress kMacB = {2, 0, 0, 1, 2, 4};
+
+struct Completion {
+    LONG error;
+    std::string details;
+};
+
+// A host: holds the discovery object, listens to its events, records them.
+class Host {
+public:
+    Host() {
+        EXPECT_EQ(CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf()), S_OK);
+        sink = DispatchSink::Create(DIID__ISkRefreshEvents, [this](DISPID id, const DISPPARAMS& p) { OnEvent(id, p); });
+        ComPtr<IConnectionPointContainer> container;
+        EXPECT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
+        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
+        EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    }
+    ~Host() {
+        if (point && refresh) point->Unadvise(cookie);
+    }
+
+    void OnEvent(DISPID id, const DISPPARAMS& p) {
+        switch (id) {
+            case DISPID_OnRefreshProgress:
+                progress.push_back(DispatchSink::IntArg(p, 0));
+                break;
+            case DISPID_OnRefreshComplete:
+                completions.push_back({DispatchSink::IntArg(p, 0), DispatchSink::TextArg(p, 1)});
+                break;
+            case DISPID_OnDeviceUpdate:
+                updates.push_back(DispatchSink::IntArg(p, 0));
+                break;
+            case DISPID_OnDeviceRemove:
+                removals.push_back(DispatchSink::IntArg(p, 0));
+                break;
+        }
+        if (onEvent) onEvent(id, p);
+    }
+
+    bool RunScan(uint32_t timeoutMs = 10000) {
+        size_t before = completions.size();
+        return ServiceLoop::Current().RunUntil([&] { return completions.size() > before; }, timeoutMs);
+    }
+
+    // Text properties of a listed device.
+    std::string Text(LONG id, HRESULT (IMirelUdpDeviceInfo::*get)(BSTR*)) {
+        ComPtr<IDispatch> dispatch;
+        if (refresh->get_DeviceInfo(id, dispatch.ReleaseAndGetAddressOf()) != S_OK) return "<missing>";
+        ComPtr<IMirelUdpDeviceInfo> info;
+        dispatch.As(IID_IMirelUdpDeviceInfo, &info);
+        BSTR text = nullptr;
+        ((*info.Get()).*get)(&text);
+        std::string result = winport::BstrToAnsi(text);
+        SysFreeString(text);
+        return result;
+    }
+    LONG Ping(LONG id) {
+        ComPtr<IDispatch> dispatch;
+        refresh->get_DeviceInfo(id, dispatch.ReleaseAndGetAddressOf());
+        ComPtr<IMirelUdpDeviceInfo> info;
+        dispatch.As(IID_IMirelUdpDeviceInfo, &info);
+        LONG ping = 0;
+        info->get_Ping(&ping);
+        return ping;
+    }
+    OSKAN_PCODE_MACHINE_MODE Mode(LONG id) {
+        ComPtr<IDispatch> dispatch;
+        refresh->get_DeviceInfo(id, dispatch.ReleaseAndGetAddressOf());
+        ComPtr<IMirelUdpDeviceInfo> info;
+        dispatch.As(IID_IMirelUdpDeviceInfo, &info);
+        OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
+        info->get_PcmMode(&mode);
+        return mode;
+    }
+
+    ComPtr<ISkRefresh> refresh;
+    ComPtr<DispatchSink> sink;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    std::vector<LONG> progress, updates, removals;
+    std::vector<Completion> completions;
+    std::function<void(DISPID, const DISPPARAMS&)> onEvent;
+};
+
+// A peer that answers as a test scripts it: it sees every broadcast and
+// replies from port 65535 to whoever sent it.
+class ScriptedPeer {
+public:
+    ScriptedPeer() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        int on = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(65535);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
+    ~ScriptedPeer() { close(m_fd); }
+
+    // Waits (on the loop) for the next request that contains `part`.
+    std::string Await(const std::string& part) {
+        std::string found;
+        ServiceLoop::Current().RunUntil(
+            [&] {
+                char buffer[2048];
+                socklen_t len = sizeof m_host;
+                ssize_t n;
+                while ((n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_host), &len)) > 0) {
+                    std::string text(buffer, static_cast<size_t>(n));
+                    if (text.find(part) != std::string::npos) {
+                        found = text;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            5000);
+        return found;
+    }
+    void Reply(const std::string& text) {
+        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&m_host), sizeof m_host);
+    }
+
+private:
+    int m_fd;
+    sockaddr_in m_host{};
+};
+
+std::string RequestId(const std::string& request) { return request.substr(request.find('|')); }
+
+class MirelUdpRefreshTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServiceLoop::Current().UseManualClock(1'000'000);
+        ASSERT_TRUE(sim.Open());
+    }
+    oskan::sim::SimDevice* AddDevice(const MacAddress& mac, const char* project) {
+        auto* device = sim.AddDevice(mac);
+        device->SetVersion("4.2");
+        device->SetBuildId("b17");
+        device->SetProjectName(project);
+        return device;
+    }
+    Simulator sim;
+};
+
+TEST_F(MirelUdpRefreshTest, NoDeviceAnswering) {
+    Host host;
+    uint64_t echoes = 0;
+    sim.SetDatagramHook([&](std::string_view d, const sockaddr_in&) { echoes += d == "_?"; });
+    const uint64_t start = ServiceLoop::Current().NowMs();
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    EXPECT_EQ(echoes, 5u);
+    EXPECT_GE(ServiceLoop::Current().NowMs() - start, 2500u);
+    ASSERT_EQ(host.completions.size(), 1u);
+    EXPECT_EQ(host.completions[0].error, 0);
+    EXPECT_EQ(host.completions[0].details, "Refresh complete");
+    ASSERT_FALSE(host.progress.empty());
+    EXPECT_EQ(host.progress.back(), 100);
+    for (LONG p : host.progress) EXPECT_LE(p, 100);
+    EXPECT_TRUE(host.updates.empty());
+}
+
+TEST_F(MirelUdpRefreshTest, DeviceFoundWithItsInformationAndFiveEchoUpdates) {
+    AddDevice(kMacA, "Boiler/Room");
+    sim.DeviceAt(0).SetMachineMode(oskan::sim::SimMachineMode::Running);
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    EXPECT_EQ(host.completions[0].error, 0);
+    // Five echo copies answered, plus the version and the state reply.
+    EXPECT_EQ(host.updates.size(), 7u);
+    EXPECT_EQ(sim.RequestCount(kMacA, "X"), 1u);
+    EXPECT_EQ(sim.RequestCount(kMacA, "PC"), 1u);
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_MacAddress), "2.0.0.1.2.3");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_IpAddress), "127.0.0.2");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_Version), "4.2");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_BuildId), "b17");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_ProjectName), "Boiler/Room");
+    EXPECT_EQ(host.Mode(0), OPCM_MODE_RUNNING);
+    EXPECT_GE(host.Ping(0), 0);
+    for (LONG p : host.progress) EXPECT_LE(p, 100);
+}
+
+TEST_F(MirelUdpRefreshTest, DeviceKeepsItsIdAcrossScansAndSilentOnesAreRemoved) {
+    AddDevice(kMacA, "a");
+    AddDevice(kMacB, "b");
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    ASSERT_EQ(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->DeviceCount(), 2u);
+
+    oskan::sim::SimFaults silent;
+    silent.silentKinds = {"?", "X", "PC"};
+    sim.SetFaults(kMacA, silent);
+    host.updates.clear();
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    // Until it answers again, a listed device reads as unmeasured.
+    EXPECT_EQ(host.Ping(1), -1);
+    EXPECT_EQ(host.Text(1, &IMirelUdpDeviceInfo::get_Version), "");
+    ASSERT_TRUE(host.RunScan());
+    EXPECT_THAT(host.removals, ElementsAre(0));
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_MacAddress), "<missing>");
+    EXPECT_EQ(host.Text(1, &IMirelUdpDeviceInfo::get_MacAddress), "2.0.0.1.2.4");
+    EXPECT_EQ(host.Text(1, &IMirelUdpDeviceInfo::get_Version), "4.2");
+    for (LONG id : host.updates) EXPECT_EQ(id, 1);
+}
+
+TEST_F(MirelUdpRefreshTest, PingAveragesTheTwoSmallerOfTheLastThreeReplyTimes) {
+    AddDevice(kMacA, "a");
+    oskan::sim::SimFaults slow;
+    slow.delayMs = 30;
+    slow.silentKinds = {"X", "PC"};
+    sim.SetFaults(kMacA, slow);
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    // Every echo copy answered 30 ms (or one tick of the loop's grace) later.
+    EXPECT_GE(host.Ping(0), 30);
+    EXPECT_LE(host.Ping(0), 40);
+    // Expired queries leave the fields empty.
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_Version), "");
+    EXPECT_EQ(host.Mode(0), OPCM_MODE_UNKNOWN);
+    EXPECT_EQ(host.completions[0].error, 0);
+}
+
+TEST_F(MirelUdpRefreshTest, CancelDuringAScanCompletesOnceAndCancelIdleDoesNothing) {
+    Host host;
+    EXPECT_EQ(host.refresh->Cancel(), S_OK);
+    EXPECT_TRUE(host.completions.empty());
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ServiceLoop::Current().AdvanceClock(600);
+    EXPECT_EQ(host.refresh->Cancel(), S_OK);
+    ASSERT_EQ(host.completions.size(), 1u);
+    EXPECT_EQ(host.completions[0].error, 1223);
+    EXPECT_EQ(host.completions[0].details, "Refresh cancelled");
+    ServiceLoop::Current().AdvanceClock(5000);
+    EXPECT_EQ(host.completions.size(), 1u);
+}
+
+TEST_F(MirelUdpRefreshTest, ResetDuringAScanEmptiesTheListWithoutRemovalsAndIdsGoOn) {
+    AddDevice(kMacA, "a");
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    EXPECT_EQ(host.refresh->Reset(), S_OK);
+    ASSERT_EQ(host.completions.size(), 2u);
+    EXPECT_EQ(host.completions[1].error, 1223);
+    EXPECT_TRUE(host.removals.empty());
+    EXPECT_EQ(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->DeviceCount(), 0u);
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    EXPECT_EQ(host.Text(1, &IMirelUdpDeviceInfo::get_MacAddress), "2.0.0.1.2.3");
+}
+
+TEST_F(MirelUdpRefreshTest, RefreshDuringAScanCompletesOnlyTheNewScan) {
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ServiceLoop::Current().AdvanceClock(1000);
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    EXPECT_TRUE(host.completions.empty());
+    ServiceLoop::Current().AdvanceClock(10000);
+    EXPECT_EQ(host.completions.size(), 1u);
+}
+
+TEST_F(MirelUdpRefreshTest, RepliesAreParsedAndForeignOrStaleOnesIgnored) {
+    sim.Close();
+    ScriptedPeer peer;
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    peer.Await("_?");
+    peer.Reply("[2.0.0.1.2]five numbers");         // ignored
+    peer.Reply("[9.0.0.1.2.3.7]");                  // a seventh number is fine
+    std::string x = peer.Await("]X|");
+    ASSERT_EQ(x.rfind("_[9.0.0.1.2.3]X|", 0), 0u) << x;
+    std::string pc = peer.Await("]PC|");
+    peer.Reply("[9.0.0.1.2.4]A1.0/abc" + RequestId(x));  // another device's MAC
+    peer.Reply("[9.0.0.1.2.3]B1.0/abc" + RequestId(x));  // not an "A"
+    peer.Reply("[9.0.0.1.2.3]A1.0abc" + RequestId(x));   // no "/"
+    peer.Reply("[9.0.0.1.2.3]A1.0/abc|zz");             // no id
+    peer.Reply("[9.0.0.1.2.3]A**B/0" + RequestId(pc));   // too short
+    ServiceLoop::Current().AdvanceClock(100);
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_Version), "");
+    peer.Reply("[9.0.0.1.2.3]A1.0/abc" + RequestId(x));
+    peer.Reply("[9.0.0.1.2.3]A**B/00" + RequestId(pc));
+    ServiceLoop::Current().AdvanceClock(100);
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_Version), "1.0");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_BuildId), "abc");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_ProjectName), "");
+    EXPECT_EQ(host.Mode(0), OPCM_MODE_STOPPED_BUSY);
+    // The query was answered: the same id again is stale.
+    size_t updates = host.updates.size();
+    peer.Reply("[9.0.0.1.2.3]A2.0/x/y" + RequestId(x));
+    ServiceLoop::Current().AdvanceClock(100);
+    EXPECT_EQ(host.updates.size(), updates);
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_Version), "1.0");
+    ASSERT_TRUE(host.RunScan());
+    // After the echo expired its late answers are ignored too.
+    peer.Reply("[9.0.0.1.2.3]");
+    ServiceLoop::Current().AdvanceClock(100);
+    EXPECT_EQ(host.updates.size(), updates);
+}
+
+TEST_F(MirelUdpRefreshTest, StateBodies) {
+    const std::pair<const char*, OSKAN_PCODE_MACHINE_MODE> cases[] = {
+        {"A*R*/00", OPCM_MODE_RUNNING},
+        {"A***/00", OPCM_MODE_STOPPED_IDLE},
+        {"A**B/00", OPCM_MODE_STOPPED_BUSY},
+        {"AE**/00", OPCM_MODE_FILE_ERROR},
+    };
+    sim.Close();
+    for (const auto& [body, mode] : cases) {
+        ScriptedPeer peer;
+        Host host;
+        ASSERT_EQ(host.refresh->Refresh(), S_OK);
+        peer.Await("_?");
+        peer.Reply("[9.0.0.1.2.3]");
+        std::string pc = peer.Await("]PC|");
+        peer.Reply(std::string("[9.0.0.1.2.3]") + body + RequestId(pc));
+        ServiceLoop::Current().AdvanceClock(100);
+        EXPECT_EQ(host.Mode(0), mode) << body;
+        host.refresh->Cancel();
+    }
+}
+
+TEST_F(MirelUdpRefreshTest, VersionBodyWithSlashesInTheProjectName) {
+    sim.Close();
+    ScriptedPeer peer;
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    peer.Await("_?");
+    peer.Reply("[9.0.0.1.2.3]");
+    std::string x = peer.Await("]X|");
+    peer.Reply("[9.0.0.1.2.3]A1.0/abc/My/Project" + RequestId(x));
+    ServiceLoop::Current().AdvanceClock(100);
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_ProjectName), "My/Project");
+    EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_BuildId), "abc");
+}
+
+TEST_F(MirelUdpRefreshTest, DeviceInfoOfAnUnknownIdIsNotFound) {
+    Host host;
+    ComPtr<IDispatch> info;
+    EXPECT_EQ(host.refresh->get_DeviceInfo(7, info.ReleaseAndGetAddressOf()), static_cast<HRESULT>(0x80070002));
+    EXPECT_EQ(host.refresh->get_DeviceInfo(7, nullptr), E_POINTER);
+}
+
+TEST_F(MirelUdpRefreshTest, HostKeepsADeviceInfoAfterItLeftTheList) {
+    AddDevice(kMacA, "kept");
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(host.refresh->get_DeviceInfo(0, dispatch.ReleaseAndGetAddressOf()), S_OK);
+    host.refresh->Reset();
+    ComPtr<IMirelUdpDeviceInfo> info;
+    ASSERT_EQ(dispatch.As(IID_IMirelUdpDeviceInfo, &info), S_OK);
+    BSTR project = nullptr;
+    ASSERT_EQ(info->get_ProjectName(&project), S_OK);
+    EXPECT_EQ(winport::BstrToAnsi(project), "kept");
+    SysFreeString(project);
+}
+
+// Sinks may start, stop or reset the scan, or drop the object, from inside
+// any event; every scan still ends in exactly one completion.
+TEST_F(MirelUdpRefreshTest, SinkCallsBackFromInsideEvents) {
+    AddDevice(kMacA, "a");
+    for (DISPID trigger : {DISPID_OnRefreshProgress, DISPID_OnDeviceUpdate, DISPID_OnRefreshComplete}) {
+        for (int action = 0; action < 3; ++action) {
+            Host host;
+            bool fired = false;
+            host.onEvent = [&](DISPID id, const DISPPARAMS&) {
+                if (id != trigger || fired) return;
+                fired = true;
+                if (action == 0) host.refresh->Cancel();
+                if (action == 1) host.refresh->Reset();
+                if (action == 2) host.refresh->Refresh();
+            };
+            ASSERT_EQ(host.refresh->Refresh(), S_OK);
+            ServiceLoop::Current().AdvanceClock(20000);
+            EXPECT_TRUE(fired);
+            EXPECT_FALSE(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->IsBusy());
+            // Only a new scan started from the completion adds a completion of its own.
+            const size_t expected = trigger == DISPID_OnRefreshComplete && action == 2 ? 2 : 1;
+            EXPECT_EQ(host.completions.size(), expected) << "trigger " << trigger << " action " << action;
+        }
+    }
+}
+
+TEST_F(MirelUdpRefreshTest, DeviceRemovalEventMayResetTheList) {
+    AddDevice(kMacA, "a");
+    AddDevice(kMacB, "b");
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    oskan::sim::SimFaults silent;
+    silent.silentKinds = {"?"};
+    sim.SetFaultsForAll(silent);
+    sim.SetFaults(kMacA, silent);
+    sim.SetFaults(kMacB, silent);
+    host.onEvent = [&](DISPID id, const DISPPARAMS&) {
+        if (id == DISPID_OnDeviceRemove) host.refresh->Reset();
+    };
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ServiceLoop::Current().AdvanceClock(5000);
+    EXPECT_THAT(host.removals, ElementsAre(0));  // the walk stops: the list is gone
+    ASSERT_EQ(host.completions.size(), 2u);
+    EXPECT_EQ(host.completions[1].error, 1223);
+}
+
+TEST_F(MirelUdpRefreshTest, ReleasingTheObjectFromInsideAnEvent) {
+    AddDevice(kMacA, "a");
+    for (DISPID trigger : {DISPID_OnRefreshProgress, DISPID_OnDeviceUpdate, DISPID_OnRefreshComplete}) {
+        auto host = std::make_unique<Host>();
+        host->point->Unadvise(host->cookie);
+        host->point.Reset();
+        int completions = 0;
+        bool released = false;
+        auto sink = DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS&) {
+            if (id == DISPID_OnRefreshComplete) ++completions;
+            if (id == trigger && !released) {
+                released = true;
+                host->refresh.Reset();  // the last outside reference
+            }
+        });
+        ComPtr<IConnectionPointContainer> container;
+        host->refresh.As(IID_IConnectionPointContainer, &container);
+        ComPtr<IConnectionPoint> point;
+        container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf());
+        DWORD cookie = 0;
+        point->Advise(sink.Get(), &cookie);
+        point.Reset();
+        container.Reset();
+        ASSERT_EQ(host->refresh->Refresh(), S_OK);
+        ServiceLoop::Current().AdvanceClock(10000);
+        EXPECT_TRUE(released);
+        // Destruction of a running scan completes it as cancelled.
+        EXPECT_EQ(completions, 1);
+        EXPECT_FALSE(ServiceLoop::Current().HasTimers());
+    }
+}
+
+TEST_F(MirelUdpRefreshTest, SendFailureOnTheFirstEchoCompletesWithTheSocketError) {
+    Host host;
+    ASSERT_EQ(std::system("ip route del broadcast 255.255.255.255 dev lo table local && ip route del default"), 0);
+    HRESULT hr = host.refresh->Refresh();
+    std::system(
+        "ip route add default dev lo src 127.0.0.1; "
+        "ip route add broadcast 255.255.255.255 dev lo table local src 127.0.0.1");
+    EXPECT_EQ(hr, S_OK);
+    ASSERT_EQ(host.completions.size(), 1u);
+    EXPECT_EQ(host.completions[0].error, WSAENETUNREACH);
+    EXPECT_EQ(host.completions[0].details, "Error sending packet");
+    EXPECT_FALSE(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->IsBusy());
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    EXPECT_EQ(host.completions[1].error, 0);
+}
+
+TEST_F(MirelUdpRefreshTest, SocketThatCannotOpenEndsTheRunningScanFirst) {
+    Host host;
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    setrlimit(RLIMIT_NOFILE, &none);
+    HRESULT hr = host.refresh->Refresh();
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(hr, static_cast<HRESULT>(0x800700B7));
+    ASSERT_EQ(host.completions.size(), 1u);
+    EXPECT_EQ(host.completions[0].error, 1223);
+    EXPECT_FALSE(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->IsBusy());
+}
+
+}  // namespace

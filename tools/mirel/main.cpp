@@ -1,0 +1,27 @@
+// mirel: finds SkOS devices on the local network and works with them from a
+// terminal or a script.
+
+#include <memory>
+#include <vector>
+
+#include "tools/mirel/DiscoverCommand.h"
+
+int main(int argc, char** argv) {
+    CLI::App app("Works with SkOS devices on the local network", "mirel");
+    app.require_subcommand(1);
+
+    std::vector<std::unique_ptr<mirel::Command>> commands;
+    commands.push_back(std::make_unique<mirel::DiscoverCommand>());
+    std::vector<std::pair<CLI::App*, mirel::Command*>> registered;
+    for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : mirel::kExitUsage;
+    }
+    for (auto& [sub, command] : registered)
+        if (sub->parsed()) return command->Run();
+    return mirel::kExitUsage;
+}
