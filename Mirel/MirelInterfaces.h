@@ -42,3 +42,14 @@ struct ISkRefresh : public IDispatch {
 protected:
     ~ISkRefresh() = default;
 };
+
+struct ISkConnection : public IDispatch {
+    virtual HRESULT put_Address(BSTR newVal) = 0;         // 150
+    virtual HRESULT get_Address(BSTR* pVal) = 0;          // 150
+    virtual HRESULT get_Connected(VARIANT_BOOL* pVal) = 0;  // 152
+    virtual HRESULT Connect() = 0;                        // 153
+    virtual HRESULT Disconnect() = 0;                     // 154
+
+protected:
+    ~ISkConnection() = default;
+};

@@ -1,0 +1,106 @@
+#include "Mirel/mireludpdevice.h"
+
+#include "Mirel/SkEventFiring.h"
+
+HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    ComPtr<CMirelUdpDevice> object(new CMirelUdpDevice());
+    return object->QueryInterface(riid, ppv);
+}
+
+CMirelUdpDevice::CMirelUdpDevice()
+    : m_cpConnectionEvents(Identity(), DIID__ISkConnectionEvents),
+      m_cpLoaderEvents(Identity(), DIID__ISkLoaderEvents),
+      m_cpDebuggeeEvents(Identity(), IID__ISkDebuggeeEvents),
+      m_cpCmdTargetEvents(Identity(), DIID__ISkCmdTargetEvents),
+      m_cpTrace(Identity(), DIID__ISkTrace) {
+    SetConnectionPoints(
+        {&m_cpConnectionEvents, &m_cpLoaderEvents, &m_cpDebuggeeEvents, &m_cpCmdTargetEvents, &m_cpTrace});
+}
+
+// The parts are members declared after the transport, so they are destroyed
+// first; destruction fires no OnDisconnect.
+CMirelUdpDevice::~CMirelUdpDevice() = default;
+
+HRESULT CMirelUdpDevice::QueryInterface(REFIID riid, void** ppvObject) {
+    if (!ppvObject) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkConnection) {
+        *ppvObject = static_cast<ISkConnection*>(this);
+    } else if (riid == IID_IConnectionPointContainer) {
+        *ppvObject = static_cast<IConnectionPointContainer*>(this);
+    } else {
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG CMirelUdpDevice::Release() {
+    ULONG count = --m_nRefCount;
+    if (count == 0) {
+        // Events fired while the parts end their work take and drop references of
+        // their own: the count must never reach 0 again.
+        m_nRefCount = kDestroyingRefCount;
+        delete this;
+    }
+    return count;
+}
+
+HRESULT CMirelUdpDevice::GetTypeInfoCount(UINT* pctinfo) {
+    if (!pctinfo) return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+}
+
+HRESULT CMirelUdpDevice::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+    if (!ppTInfo) return E_POINTER;
+    *ppTInfo = nullptr;
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT CMirelUdpDevice::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return TYPE_E_LIBNOTREGISTERED; }
+
+HRESULT CMirelUdpDevice::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+// ---------------------------------------------------------------- ISkConnection
+
+HRESULT CMirelUdpDevice::put_Address(BSTR newVal) {
+    m_Transport.SetAddress({});
+    m_Address = winport::BstrToU16(newVal);
+    if (m_Address.empty()) return S_OK;
+    HRESULT hr = m_Transport.SetAddress(winport::Utf16ToAnsi(m_Address));
+    if (FAILED(hr)) m_Address.clear();  // an unreadable address leaves none set
+    return hr;
+}
+
+HRESULT CMirelUdpDevice::get_Address(BSTR* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = SysAllocStringLen(m_Address.data(), static_cast<UINT>(m_Address.size()));
+    return *pVal ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CMirelUdpDevice::get_Connected(VARIANT_BOOL* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = m_bConnected ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CMirelUdpDevice::Connect() {
+    if (m_bConnected) return S_OK;
+    if (!m_Transport.Open()) return E_FAIL;
+    m_bConnected = true;
+    SkFireDispatchEvent(m_cpConnectionEvents, DISPID_OnConnectComplete, {LONG{0}, "UDP connection established"});
+    return S_OK;
+}
+
+HRESULT CMirelUdpDevice::Disconnect() {
+    if (!m_bConnected) return S_OK;
+    m_Transport.Close();
+    m_bConnected = false;
+    SkFireDispatchEvent(m_cpConnectionEvents, DISPID_OnDisconnect, {LONG{0}, "Connection closed"});
+    return S_OK;
+}
