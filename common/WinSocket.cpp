@@ -140,7 +140,11 @@ void WinAsyncSocket::CloseDatagram() {
 }
 
 void WinAsyncSocket::SetSystemReceiveBuffer(int bytes) {
-    if (IsOpen()) setsockopt(m_hSocket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    if (!IsOpen()) return;
+    // Beyond the system's ordinary limit where the process may (CAP_NET_ADMIN);
+    // otherwise as much as that limit allows.
+    if (setsockopt(m_hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        setsockopt(m_hSocket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void WinAsyncSocket::OnRead(long, int, void* user) {

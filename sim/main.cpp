@@ -11,7 +11,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "sim/Isolation.h"
+#include "winport/NetworkIsolation.h"
 #include "sim/SimOptions.h"
 #include "sim/Simulator.h"
 #include "winport/ServiceLoop.h"
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     SimProgramOptions options;
     if (std::optional<int> exitCode = ParseSimOptions(argc, argv, options, std::cout, std::cerr))
         return *exitCode;
-    if (!IsNetworkIsolated()) {
+    if (!winport::IsNetworkIsolated()) {
         std::fprintf(
             stderr,
             "skos-sim: refusing to run: the devices answer broadcasts and must live inside a private "

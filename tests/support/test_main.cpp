@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tests/support/IsolatedNetwork.h"
+#include "winport/NetworkIsolation.h"
 
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (OSKAN_TEST_USES_NETWORK && !oskan::test::IsNetworkIsolated()) {
+    if (OSKAN_TEST_USES_NETWORK && !winport::IsNetworkIsolated()) {
         std::fprintf(stderr,
                      "refusing to run: this test sends broadcasts and must run inside a private network "
                      "namespace (scripts/netns-run %s)\n",

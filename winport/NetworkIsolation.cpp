@@ -1,10 +1,10 @@
-#include "tests/support/IsolatedNetwork.h"
+#include "winport/NetworkIsolation.h"
 
 #include <net/if.h>
 
 #include <cstring>
 
-namespace oskan::test {
+namespace winport {
 
 bool IsNetworkIsolated() {
     // Asks the namespace itself: /sys/class/net would still show the host's
@@ -18,4 +18,4 @@ bool IsNetworkIsolated() {
     return onlyLoopback;
 }
 
-}  // namespace oskan::test
+}  // namespace winport

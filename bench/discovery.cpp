@@ -1,0 +1,124 @@
+// Discovery at scale: one scan of 100, 1,000 and 10,000 simulated devices, run
+// in-process on one service loop. Prints, per size, the devices found with
+// complete information, the scan time and its ratio to the protocol's minimum
+// (five echo copies 500 ms apart, then the expiry), CPU time and resident
+// memory per device. Runs only inside scripts/netns-run.
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Mirel/MirelUdpRefresh.h"
+#include "sim/Simulator.h"
+#include "winport/DispatchSink.h"
+#include "winport/NetworkIsolation.h"
+#include "winport/ServiceLoop.h"
+
+namespace {
+
+constexpr double kProtocolMinimumMs = 2500.0;
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+struct ScanFigures {
+    size_t devices = 0;
+    size_t complete = 0;
+    double scanMs = 0;
+    double cpuSeconds = 0;
+    double residentBytesPerDevice = 0;
+    LONG error = 0;
+};
+
+ScanFigures RunScan(size_t deviceCount) {
+    ScanFigures figures;
+    figures.devices = deviceCount;
+    const long residentBefore = ResidentKiB();
+
+    oskan::sim::Simulator sim;
+    if (!sim.Open()) {
+        std::perror("simulator");
+        return figures;
+    }
+    for (size_t i = 0; i < deviceCount; ++i) {
+        auto* device = sim.AddDevice(oskan::sim::MacFromNumber(0x020000010000ull + i));
+        device->SetVersion("4.2");
+        device->SetProjectName("bench-" + std::to_string(i));
+        device->SetMachineMode(oskan::sim::SimMachineMode::Running);
+    }
+
+    ComPtr<ISkRefresh> refresh;
+    CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf());
+    bool done = false;
+    auto sink = winport::DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS& p) {
+        if (id == DISPID_OnRefreshComplete) {
+            done = true;
+            figures.error = winport::DispatchSink::IntArg(p, 0);
+        }
+    });
+    ComPtr<IConnectionPointContainer> container;
+    refresh.As(IID_IConnectionPointContainer, &container);
+    ComPtr<IConnectionPoint> point;
+    container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf());
+    DWORD cookie = 0;
+    point->Advise(sink.Get(), &cookie);
+
+    const double cpuBefore = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    refresh->Refresh();
+    winport::ServiceLoop::Current().RunUntil([&] { return done; }, 120000);
+    figures.scanMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    figures.cpuSeconds = CpuSeconds() - cpuBefore;
+    figures.residentBytesPerDevice =
+        static_cast<double>(ResidentKiB() - residentBefore) * 1024.0 / static_cast<double>(deviceCount);
+
+    static_cast<CMirelUdpRefresh*>(refresh.Get())->ForEachDevice([&](MirelUdpDeviceInfo& device) {
+        BSTR version = nullptr;
+        OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
+        device.get_Version(&version);
+        device.get_PcmMode(&mode);
+        if (SysStringLen(version) > 0 && mode != OPCM_MODE_UNKNOWN && device.Ping() >= 0) ++figures.complete;
+        SysFreeString(version);
+    });
+    point->Unadvise(cookie);
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!winport::IsNetworkIsolated()) {
+        std::fprintf(stderr, "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
+                     argv[0]);
+        return 2;
+    }
+    std::vector<size_t> sizes = {100, 1000, 10000};
+    if (argc > 1) {
+        sizes.clear();
+        for (int i = 1; i < argc; ++i) sizes.push_back(std::stoul(argv[i]));
+    }
+    std::printf("%8s %10s %10s %7s %9s %12s %8s\n", "devices", "complete", "scan ms", "ratio", "cpu s",
+                "rss B/device", "result");
+    for (size_t size : sizes) {
+        ScanFigures f = RunScan(size);
+        std::printf("%8zu %10zu %10.0f %7.3f %9.3f %12.0f %8d\n", f.devices, f.complete, f.scanMs,
+                    f.scanMs / kProtocolMinimumMs, f.cpuSeconds, f.residentBytesPerDevice, static_cast<int>(f.error));
+    }
+    return 0;
+}

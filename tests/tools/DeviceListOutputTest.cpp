@@ -1,0 +1,74 @@
+#include "tools/mirel/DeviceListOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace {
+
+std::vector<mirel::DeviceRow> Rows() {
+    mirel::DeviceRow a;
+    a.id = 0;
+    a.mac = "2.0.0.1.2.3";
+    a.ip = "127.0.0.2";
+    a.ping = 12;
+    a.version = "4.2";
+    a.buildId = "b1";
+    a.project = "Boiler room";
+    a.mode = OPCM_MODE_RUNNING;
+    mirel::DeviceRow b;
+    b.id = 17;
+    b.mac = "2.0.0.1.2.44";
+    b.ip = "127.0.0.3";
+    b.ping = -1;
+    b.project = "\xff bad utf-8";
+    b.mode = OPCM_MODE_UNKNOWN;
+    return {a, b};
+}
+
+TEST(DeviceListOutput, TableColumnsLineUp) {
+    std::ostringstream out;
+    mirel::PrintDeviceTable(out, Rows());
+    std::istringstream lines(out.str());
+    std::string header, first, second;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_EQ(header.rfind("ID  MAC", 0), 0u);
+    for (const char* column : {"IP", "PING", "VERSION", "PROJECT", "MODE"}) {
+        size_t at = header.find(column);
+        ASSERT_NE(at, std::string::npos) << column;
+        EXPECT_NE(first[at], ' ') << column;  // every value starts under its heading
+    }
+    EXPECT_EQ(second.find("12 ms"), std::string::npos);
+    EXPECT_NE(second.find(" - "), std::string::npos);  // no ping measured
+    EXPECT_NE(first.find("running"), std::string::npos);
+    EXPECT_NE(second.find("unknown"), std::string::npos);
+}
+
+TEST(DeviceListOutput, JsonHasTheDocumentedKeysAndSurvivesBadText) {
+    std::ostringstream out;
+    mirel::PrintDeviceJson(out, Rows());
+    auto list = nlohmann::json::parse(out.str());
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0]["id"], 0);
+    EXPECT_EQ(list[0]["mac"], "2.0.0.1.2.3");
+    EXPECT_EQ(list[0]["ip"], "127.0.0.2");
+    EXPECT_EQ(list[0]["ping"], 12);
+    EXPECT_EQ(list[0]["version"], "4.2");
+    EXPECT_EQ(list[0]["build_id"], "b1");
+    EXPECT_EQ(list[0]["project"], "Boiler room");
+    EXPECT_EQ(list[0]["mode"], "running");
+    EXPECT_EQ(list[1]["ping"], -1);
+    EXPECT_EQ(list[1]["mode"], "unknown");
+}
+
+TEST(DeviceListOutput, ModeNames) {
+    EXPECT_STREQ(mirel::ModeName(OPCM_MODE_FILE_ERROR), "file_error");
+    EXPECT_STREQ(mirel::ModeName(OPCM_MODE_STOPPED_IDLE), "stopped_idle");
+    EXPECT_STREQ(mirel::ModeName(OPCM_MODE_STOPPED_BUSY), "stopped_busy");
+    EXPECT_STREQ(mirel::ModeName(static_cast<OSKAN_PCODE_MACHINE_MODE>(42)), "unknown");
+}
+
+}  // namespace
