@@ -415,25 +415,48 @@ TEST_F(MirelUdpRefreshTest, SinkCallsBackFromInsideEvents) {
     }
 }
 
-TEST_F(MirelUdpRefreshTest, DeviceRemovalEventMayResetTheList) {
+TEST_F(MirelUdpRefreshTest, DeviceRemovalEventMayCancelResetOrRestart) {
     AddDevice(kMacA, "a");
     AddDevice(kMacB, "b");
-    Host host;
-    ASSERT_EQ(host.refresh->Refresh(), S_OK);
-    ASSERT_TRUE(host.RunScan());
-    oskan::sim::SimFaults silent;
-    silent.silentKinds = {"?"};
-    sim.SetFaultsForAll(silent);
-    sim.SetFaults(kMacA, silent);
-    sim.SetFaults(kMacB, silent);
-    host.onEvent = [&](DISPID id, const DISPPARAMS&) {
-        if (id == DISPID_OnDeviceRemove) host.refresh->Reset();
-    };
-    ASSERT_EQ(host.refresh->Refresh(), S_OK);
-    ServiceLoop::Current().AdvanceClock(5000);
-    EXPECT_THAT(host.removals, ElementsAre(0));  // the walk stops: the list is gone
-    ASSERT_EQ(host.completions.size(), 2u);
-    EXPECT_EQ(host.completions[1].error, 1223);
+    for (int action = 0; action < 3; ++action) {
+        sim.SetFaultsForAll({});
+        sim.SetFaults(kMacA, {});
+        sim.SetFaults(kMacB, {});
+        Host host;
+        ASSERT_EQ(host.refresh->Refresh(), S_OK);
+        ASSERT_TRUE(host.RunScan());
+        oskan::sim::SimFaults silent;
+        silent.silentKinds = {"?"};
+        sim.SetFaults(kMacA, silent);
+        sim.SetFaults(kMacB, silent);
+        bool acted = false;
+        host.onEvent = [&](DISPID id, const DISPPARAMS&) {
+            if (id != DISPID_OnDeviceRemove || acted) return;
+            acted = true;
+            if (action == 0) host.refresh->Cancel();
+            if (action == 1) host.refresh->Reset();
+            if (action == 2) host.refresh->Refresh();
+        };
+        ASSERT_EQ(host.refresh->Refresh(), S_OK);
+        ServiceLoop::Current().AdvanceClock(10000);
+        auto* engine = static_cast<CMirelUdpRefresh*>(host.refresh.Get());
+        ASSERT_EQ(host.completions.size(), 2u) << action;
+        EXPECT_FALSE(engine->IsBusy());
+        if (action == 0) {
+            // The walk stops with the scan: the other silent device stays listed.
+            EXPECT_THAT(host.removals, ElementsAre(0));
+            EXPECT_EQ(host.completions[1].error, 1223);
+            EXPECT_EQ(engine->DeviceCount(), 1u);
+        } else if (action == 1) {
+            EXPECT_THAT(host.removals, ElementsAre(0));
+            EXPECT_EQ(engine->DeviceCount(), 0u);
+        } else {
+            // The restarted scan removes the other one in its turn.
+            EXPECT_THAT(host.removals, ElementsAre(0, 1));
+            EXPECT_EQ(host.completions[1].error, 0);
+            EXPECT_EQ(engine->DeviceCount(), 0u);
+        }
+    }
 }
 
 TEST_F(MirelUdpRefreshTest, ReleasingTheObjectFromInsideAnEvent) {
