@@ -18,27 +18,10 @@ HRESULT MirelUdpDeviceInfo::QueryInterface(REFIID riid, void** ppvObject) {
 }
 
 ULONG MirelUdpDeviceInfo::Release() {
-    ULONG count = --m_nRefCount;
-    if (count == 0) delete this;
+    bool destroy = false;
+    ULONG count = m_RefCount.Decrement(&destroy);
+    if (destroy) delete this;
     return count;
-}
-
-HRESULT MirelUdpDeviceInfo::GetTypeInfoCount(UINT* pctinfo) {
-    if (!pctinfo) return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
-}
-
-HRESULT MirelUdpDeviceInfo::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (!ppTInfo) return E_POINTER;
-    *ppTInfo = nullptr;
-    return TYPE_E_LIBNOTREGISTERED;
-}
-
-HRESULT MirelUdpDeviceInfo::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return TYPE_E_LIBNOTREGISTERED; }
-
-HRESULT MirelUdpDeviceInfo::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return TYPE_E_LIBNOTREGISTERED;
 }
 
 HRESULT MirelUdpDeviceInfo::CopyText(const std::u16string& text, BSTR* pVal) {

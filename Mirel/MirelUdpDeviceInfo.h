@@ -7,9 +7,10 @@
 #include <string>
 
 #include "Mirel/MirelInterfaces.h"
+#include "Mirel/SkObjectBase.h"
 #include "common/avgcalc.h"
 
-class MirelUdpDeviceInfo final : public IMirelUdpDeviceInfo {
+class MirelUdpDeviceInfo final : public SkDualImpl<IMirelUdpDeviceInfo> {
 public:
     enum TextField { kIpAddress, kVersion, kProjectName, kBuildId };
 
@@ -18,15 +19,8 @@ public:
 
     // IUnknown
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG AddRef() override { return ++m_nRefCount; }
+    ULONG AddRef() override { return m_RefCount.Increment(); }
     ULONG Release() override;
-
-    // IDispatch: served from the registered type library.
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
     // IMirelUdpDeviceInfo
     HRESULT get_MacAddress(BSTR* pVal) override { return CopyText(m_MacText, pVal); }
@@ -54,7 +48,7 @@ private:
     ~MirelUdpDeviceInfo() = default;
     static HRESULT CopyText(const std::u16string& text, BSTR* pVal);
 
-    ULONG m_nRefCount = 0;
+    SkRefCount m_RefCount;
     uint32_t m_dwDeviceId = 0;
     int32_t m_nPing = -1;
     AvgCalc m_Samples;

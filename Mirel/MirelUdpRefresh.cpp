@@ -68,32 +68,10 @@ HRESULT CMirelUdpRefresh::QueryInterface(REFIID riid, void** ppvObject) {
 }
 
 ULONG CMirelUdpRefresh::Release() {
-    ULONG count = --m_nRefCount;
-    if (count == 0) {
-        // Events fired while destroying take and drop references of their own:
-        // the count must never reach 0 again.
-        m_nRefCount = kDestroyingRefCount;
-        delete this;
-    }
+    bool destroy = false;
+    ULONG count = m_RefCount.Decrement(&destroy);
+    if (destroy) delete this;
     return count;
-}
-
-HRESULT CMirelUdpRefresh::GetTypeInfoCount(UINT* pctinfo) {
-    if (!pctinfo) return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
-}
-
-HRESULT CMirelUdpRefresh::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (!ppTInfo) return E_POINTER;
-    *ppTInfo = nullptr;
-    return TYPE_E_LIBNOTREGISTERED;
-}
-
-HRESULT CMirelUdpRefresh::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return TYPE_E_LIBNOTREGISTERED; }
-
-HRESULT CMirelUdpRefresh::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return TYPE_E_LIBNOTREGISTERED;
 }
 
 // ---------------------------------------------------------------- ISkRefresh

@@ -12,6 +12,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelUdpDeviceInfo.h"
+#include "Mirel/SkObjectBase.h"
 #include "Mirel/SkConnectionPoint.h"
 #include "Mirel/SkConnectionPointContainer.h"
 #include "common/IntrusiveList.h"
@@ -19,12 +20,11 @@
 #include "common/WinServiceWnd.h"
 #include "common/WinSocket.h"
 
-class CMirelUdpRefresh final : public ISkRefresh, public SkConnectionPointContainer {
+class CMirelUdpRefresh final : public SkDualImpl<ISkRefresh>, public SkConnectionPointContainer {
 public:
     static constexpr uint32_t kCompleted = 0;
     static constexpr uint32_t kCancelled = 1223;  // ERROR_CANCELLED
     static constexpr int kReceiveBufferSize = 4096;
-    static constexpr ULONG kDestroyingRefCount = 0x40000000;
     // Room in the system's buffer for the answers of thousands of devices to one
     // broadcast, which all arrive at once.
     static constexpr int kSystemReceiveBuffer = 16 * 1024 * 1024;
@@ -34,15 +34,8 @@ public:
 
     // IUnknown
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG AddRef() override { return ++m_nRefCount; }
+    ULONG AddRef() override { return m_RefCount.Increment(); }
     ULONG Release() override;
-
-    // IDispatch: served from the registered type library.
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
     // ISkRefresh
     HRESULT Refresh() override;
@@ -118,7 +111,7 @@ private:
 
     static uint64_t MacKey(const uint8_t mac[6]);
 
-    ULONG m_nRefCount = 0;
+    SkRefCount m_RefCount;
     SkConnectionPoint m_cpRefreshEvents;
     SkConnectionPoint m_cpTrace;  // offered to hosts; discovery writes no trace
     bool m_bBusy = false;
