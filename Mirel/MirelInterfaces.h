@@ -53,3 +53,77 @@ struct ISkConnection : public IDispatch {
 protected:
     ~ISkConnection() = default;
 };
+
+// ---------------------------------------------------------------- ISkDebuggee
+// A custom interface (IUnknown-based, no automation): the debugger of the
+// P-code machine.
+
+// A machine state as the device reports it; 32 bytes, compared byte for byte.
+struct OSKAN_PCODE_MACHINE_STATE {
+    OSKAN_PCODE_MACHINE_MODE m_Mode;
+    LONG m_lError;
+    ULONG m_Registers[5];  // A, B, PC, SP, FL
+    ULONG m_dwTickCount;
+};
+static_assert(sizeof(OSKAN_PCODE_MACHINE_STATE) == 32);
+
+enum OSKAN_MEMORY_BREAKPOINT_TYPE : int32_t {
+    OMBP_READ = 0,
+    OMBP_WRITE = 1,
+    OMBP_READ_WRITE = 2,
+};
+
+struct OSKAN_MEMORY_BREAKPOINT {
+    OSKAN_MEMORY_BREAKPOINT_TYPE m_Type;
+    ULONG m_dwAddress;
+    ULONG m_dwLength;
+};
+
+struct ISkDebuggee : public IUnknown {
+    virtual HRESULT BeginDebug() = 0;
+    virtual HRESULT EndDebug() = 0;
+    virtual HRESULT Cancel() = 0;
+    virtual HRESULT GetPCodeMachineState(OSKAN_PCODE_MACHINE_STATE* pState) = 0;
+    virtual HRESULT Synchronize() = 0;
+    virtual HRESULT Run() = 0;
+    virtual HRESULT Break() = 0;
+    virtual HRESULT RunTo(ULONG dwAddress) = 0;
+    virtual HRESULT Restart() = 0;
+    virtual HRESULT StepInstruction() = 0;
+    virtual HRESULT StepInto(ULONG dwAddress, ULONG dwLength) = 0;
+    virtual HRESULT StepOver(ULONG dwAddress, ULONG dwLength) = 0;
+    virtual HRESULT StepOut() = 0;
+    virtual HRESULT SetCodeBreakpoints(ULONG* pBreakpoints, int nCount) = 0;
+    virtual HRESULT SetMemoryBreakpoints(OSKAN_MEMORY_BREAKPOINT* pBreakpoints, int nCount) = 0;
+    virtual HRESULT SetRegisterValue(int nRegister, int nValue) = 0;
+    virtual HRESULT ReadMemory(ULONG dwAddress, ULONG dwLength, LONG lParam) = 0;
+    virtual HRESULT ReadString(ULONG dwAddress, LONG lParam) = 0;
+    virtual HRESULT ReadProperty(int nSysCall, ULONG dwAddress, ULONG dwLength, LONG lParam) = 0;
+    virtual HRESULT ReadStringProperty(int nSysCall, ULONG dwAddress, LONG lParam) = 0;
+    virtual HRESULT CancelRead(LONG lParam) = 0;
+    virtual HRESULT WriteMemory(ULONG dwAddress, ULONG dwLength, void* pvData) = 0;
+    virtual HRESULT WriteProperty(int nSysCall, ULONG dwAddress, ULONG dwLength, void* pvData) = 0;
+
+protected:
+    ~ISkDebuggee() = default;
+};
+
+struct ISkCmdTarget : public IDispatch {
+    virtual HRESULT get_Flags(LONG* pVal) = 0;                 // 173
+    virtual HRESULT put_Flags(LONG newVal) = 0;                // 173
+    virtual HRESULT Command(BSTR bstrCommand, LONG lParam) = 0;  // 170; lParam optional, 0 by default
+    virtual HRESULT Cancel() = 0;                              // 171
+
+protected:
+    ~ISkCmdTarget() = default;
+};
+
+// Upload of firmware and application files; the flags are the OLF_ values of
+// common/skloader.h.
+struct ISkLoader : public IDispatch {
+    virtual HRESULT Load(BSTR bstrFileName, int nFlags) = 0;  // 190; nFlags optional, 0 by default
+    virtual HRESULT Cancel() = 0;                             // 192
+
+protected:
+    ~ISkLoader() = default;
+};

@@ -14,7 +14,10 @@ CMirelUdpDevice::CMirelUdpDevice()
       m_cpLoaderEvents(Identity(), DIID__ISkLoaderEvents),
       m_cpDebuggeeEvents(Identity(), IID__ISkDebuggeeEvents),
       m_cpCmdTargetEvents(Identity(), DIID__ISkCmdTargetEvents),
-      m_cpTrace(Identity(), DIID__ISkTrace) {
+      m_cpTrace(Identity(), DIID__ISkTrace),
+      m_CmdTarget(Identity(), m_Transport, m_cpCmdTargetEvents),
+      m_Loader(Identity(), m_Transport, m_cpLoaderEvents),
+      m_Debuggee(Identity(), &m_Transport, m_cpDebuggeeEvents, m_cpTrace) {
     SetConnectionPoints(
         {&m_cpConnectionEvents, &m_cpLoaderEvents, &m_cpDebuggeeEvents, &m_cpCmdTargetEvents, &m_cpTrace});
 }
@@ -29,6 +32,12 @@ HRESULT CMirelUdpDevice::QueryInterface(REFIID riid, void** ppvObject) {
         *ppvObject = static_cast<ISkConnection*>(this);
     } else if (riid == IID_IConnectionPointContainer) {
         *ppvObject = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_ISkCmdTarget) {
+        *ppvObject = static_cast<ISkCmdTarget*>(&m_CmdTarget);
+    } else if (riid == IID_ISkLoader) {
+        *ppvObject = static_cast<ISkLoader*>(&m_Loader);
+    } else if (riid == IID_ISkDebuggee) {
+        *ppvObject = static_cast<ISkDebuggee*>(&m_Debuggee);
     } else {
         *ppvObject = nullptr;
         return E_NOINTERFACE;

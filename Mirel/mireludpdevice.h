@@ -14,9 +14,12 @@
 
 #include <string>
 
+#include "Mirel/MirelCmdTargetPart.h"
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
+#include "Mirel/MirelLoaderPart.h"
 #include "Mirel/SkConnectionPoint.h"
+#include "Mirel/mireldebuggee.h"
 #include "Mirel/SkConnectionPointContainer.h"
 #include "Mirel/UdpDeviceTransport.h"
 
@@ -69,4 +72,7 @@ private:
     UdpDeviceTransport m_Transport;
 
     // 2.-4. Command target, loader and debugger parts follow here.
+    MirelCmdTargetPart m_CmdTarget;
+    MirelLoaderPart m_Loader;
+    MirelDebuggee m_Debuggee;
 };

@@ -22,6 +22,7 @@ MessageTransport::~MessageTransport() {
     // Nothing may be sent from here on: the framing of a derived transport is
     // already gone, and removals would otherwise promote waiting requests.
     m_Retransmitter.LockTransmission(TRUE);
+    for (DispatchFrame* frame = m_pDispatch; frame; frame = frame->outer) frame->transportAlive = false;
     while (TransportClient* client = m_lstClients.Front()) {
         RemoveClientRequests(client);
         m_lstClients.Remove(client);
@@ -45,7 +46,8 @@ TransportClient* MessageTransport::OpenClient(TransportClient::ReceiveFunction r
 void MessageTransport::CloseClient(TransportClient* client) {
     if (!client) return;
     RemoveClientRequests(client);
-    if (m_ppDispatchNext && *m_ppDispatchNext == client) *m_ppDispatchNext = decltype(m_lstClients)::Next(client);
+    for (DispatchFrame* frame = m_pDispatch; frame; frame = frame->outer)
+        if (frame->next == client) frame->next = decltype(m_lstClients)::Next(client);
     m_lstClients.Remove(client);
     std::unique_ptr<TransportClient> owned(client);
 }
@@ -128,14 +130,16 @@ void MessageTransport::RemoveClientRequests(TransportClient* client) {
 }
 
 void MessageTransport::DispatchReceived(const char* text, int length) {
-    TransportClient* next = nullptr;
-    TransportClient** outer = m_ppDispatchNext;
-    m_ppDispatchNext = &next;
-    for (TransportClient* client = m_lstClients.Front(); client; client = next) {
-        next = decltype(m_lstClients)::Next(client);
+    DispatchFrame frame;
+    frame.outer = m_pDispatch;
+    m_pDispatch = &frame;
+    for (TransportClient* client = m_lstClients.Front(); client; client = frame.next) {
+        frame.next = decltype(m_lstClients)::Next(client);
         if (client->m_pfnReceive) client->m_pfnReceive(text, length, client->m_pUser);
+        // A receive function may release the object that owns this transport.
+        if (!frame.transportAlive) return;
     }
-    m_ppDispatchNext = outer;
+    m_pDispatch = frame.outer;
 }
 
 void MessageTransport::ComposeFrame(uint8_t* frame, const void* payload, int length) {

@@ -97,7 +97,13 @@ private:
     IntrusiveList<TransportClient, &TransportClient::m_Link> m_lstClients;
     uint32_t m_dwNextRequestId;
     std::vector<uint8_t> m_FrameBuffer;
-    // Set while DispatchReceived runs, so a client closed from its receive
-    // function does not break the walk.
-    TransportClient** m_ppDispatchNext = nullptr;
+    // One per running DispatchReceived (they nest when a receive function runs
+    // the loop): a client closed from a receive function does not break the
+    // walk, and a transport destroyed there is not touched again.
+    struct DispatchFrame {
+        TransportClient* next = nullptr;
+        bool transportAlive = true;
+        DispatchFrame* outer = nullptr;
+    };
+    DispatchFrame* m_pDispatch = nullptr;
 };

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "sim/SimCommands.h"
+#include "sim/SimPcodeMachine.h"
+#include "sim/SimUpload.h"
+
 namespace oskan::sim {
 
 namespace {
@@ -28,8 +32,8 @@ void ReplyState(SimDevice& device, const SimCommand&, std::vector<std::string>& 
     replies.push_back(device.StatusField());
 }
 
-void Accept(SimDevice&, const SimCommand&, std::vector<std::string>& replies) {
-    replies.emplace_back("A");
+void ReplyUnknown(SimDevice& device, const SimCommand&, std::vector<std::string>& replies) {
+    replies.push_back(device.UnknownReply());
 }
 
 }  // namespace
@@ -56,7 +60,10 @@ std::shared_ptr<const SimHandlers> SimHandlers::Defaults() {
         auto handlers = std::make_shared<SimHandlers>();
         handlers->Add("X", ReplyVersion);
         handlers->Add("PC", ReplyState);
-        handlers->SetFallback(Accept);
+        AddDeviceCommands(*handlers);
+        AddUploadHandlers(*handlers);
+        AddDebuggerCommands(*handlers);  // "PC" answers with the whole machine state
+        handlers->SetFallback(ReplyUnknown);
         return handlers;
     }();
     return defaults;
@@ -92,6 +99,21 @@ SimMachineMode SimDevice::MachineMode() const {
     if (m_flags.busy)
         return SimMachineMode::StoppedBusy;
     return SimMachineMode::StoppedIdle;
+}
+
+SimPcodeMachine& SimDevice::Machine() {
+    if (!m_machine)
+        m_machine = std::make_shared<SimPcodeMachine>();
+    return *m_machine;
+}
+
+void SimDevice::Reboot() {
+    if (m_nextMac) {
+        m_mac = *m_nextMac;
+        m_macText = FormatMacText(m_mac);
+        m_nextMac.reset();
+    }
+    ++m_reboots;
 }
 
 std::string SimDevice::StatusField() const {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sim/SimProtocol.h"
@@ -28,6 +29,8 @@ enum class SimMachineMode { FileError = 1, Running = 2, StoppedIdle = 3, Stopped
 inline constexpr std::string_view kEchoKind = "?";
 
 class SimDevice;
+class SimUpload;
+class SimPcodeMachine;
 
 // What a handler sees of one addressed request.
 struct SimCommand {
@@ -58,7 +61,8 @@ public:
     const Entry* Find(std::string_view body) const;
     const Handler& Fallback() const { return m_fallback; }
 
-    // The standard set: "X", "PC", and "A" for any other text command.
+    // The standard set: "X", "PC", the device commands "B", "EC" and "H", and
+    // the device's UnknownReply for any other text command.
     static std::shared_ptr<const SimHandlers> Defaults();
 
 private:
@@ -96,6 +100,40 @@ public:
     uint32_t ErrorCode() const { return m_errorCode; }
     void SetErrorCode(uint32_t code) { m_errorCode = code; }
 
+    // The reply to a text command that no handler knows ("A" at first).
+    const std::string& UnknownReply() const { return m_unknownReply; }
+    void SetUnknownReply(std::string reply) { m_unknownReply = std::move(reply); }
+
+    // Device commands (sim/SimCommands.cpp). A reboot asked for by a command
+    // is taken by the Simulator, which keeps the device silent for RebootMs;
+    // Reboot() then ends it, and a MAC set meanwhile takes effect.
+    uint64_t BuzzCount() const { return m_buzzes; }
+    void Buzz() { ++m_buzzes; }
+    uint32_t RebootMs() const { return m_rebootMs; }
+    void SetRebootMs(uint32_t ms) { m_rebootMs = ms; }
+    void RequestReboot() { m_rebootRequested = true; }
+    bool TakeRebootRequest() { return std::exchange(m_rebootRequested, false); }
+    const std::optional<MacAddress>& NextMac() const { return m_nextMac; }
+    void SetNextMac(std::optional<MacAddress> mac) { m_nextMac = mac; }
+    void Reboot();
+    uint64_t RebootCount() const { return m_reboots; }
+
+    // The upload protocol's state: the image taken, refusals to make
+    // (sim/SimUpload.h).
+    SimUpload& Upload();
+
+    // The P-code machine that the debugger's requests work on
+    // (sim/SimPcodeMachine.h).
+    SimPcodeMachine& Machine();
+
+    // Messages the device sends later on its own, such as the state of a
+    // machine that stopped at a breakpoint. The Simulator takes them after
+    // each request and, once the delay has passed, sends what the function
+    // returns then (nothing: no message) to the host that sent the request.
+    using LaterMessage = std::function<std::optional<std::string>(SimDevice& device)>;
+    void SendLater(uint32_t delayMs, LaterMessage make) { m_later.emplace_back(delayMs, std::move(make)); }
+    std::vector<std::pair<uint32_t, LaterMessage>> TakeLaterMessages() { return std::exchange(m_later, {}); }
+
     // "A", the error, running and busy flags ("*" when clear), "/" and the
     // error code in hexadecimal: "AE**/01".
     std::string StatusField() const;
@@ -123,6 +161,15 @@ private:
     std::string m_projectName;
     MachineFlags m_flags;
     uint32_t m_errorCode = 0;
+    std::string m_unknownReply = "A";
+    uint64_t m_buzzes = 0;
+    uint32_t m_rebootMs = 2000;
+    bool m_rebootRequested = false;
+    std::optional<MacAddress> m_nextMac;
+    uint64_t m_reboots = 0;
+    std::shared_ptr<SimUpload> m_upload;  // made on first use
+    std::shared_ptr<SimPcodeMachine> m_machine;  // made on first use
+    std::vector<std::pair<uint32_t, LaterMessage>> m_later;
 };
 
 }  // namespace oskan::sim

@@ -49,6 +49,9 @@ std::string Validate(const SimProgramOptions& options) {
     for (const std::string& project : options.projects)
         if (problem.empty())
             problem = CheckText("--project", project, "|");
+    // A "|" would read as the start of the reply's id.
+    if (problem.empty())
+        problem = CheckText("--unknown-reply", options.unknownReply, "|");
     return problem;
 }
 
@@ -131,6 +134,10 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
                    "running, stopped-idle, stopped-busy or file-error; a list is taken in turn")
         ->delimiter(',');
     AddFaultOptions(app, options.faults, options.seed);
+    app.add_option("--reboot-ms", options.rebootMs,
+                   "milliseconds a device stays silent after the reboot command EC")
+        ->check(CLI::Range(0u, 3600000u));
+    app.add_option("--unknown-reply", options.unknownReply, "reply text to commands a device does not know");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -189,6 +196,8 @@ void Populate(Simulator& simulator, const SimProgramOptions& options) {
         device->SetBuildId(settings.buildId);
         device->SetProjectName(settings.project);
         device->SetMachineMode(settings.mode);
+        device->SetRebootMs(options.rebootMs);
+        device->SetUnknownReply(options.unknownReply);
     }
 }
 

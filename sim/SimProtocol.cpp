@@ -53,9 +53,28 @@ size_t ParseMacText(std::string_view text, MacAddress& mac) {
     return count;
 }
 
+namespace {
+
+// Decimal without printf: every reply carries the MAC, so this is on the
+// simulator's hot path.
+void AppendMacText(std::string& out, const MacAddress& mac) {
+    for (size_t i = 0; i < mac.size(); ++i) {
+        if (i)
+            out += '.';
+        const unsigned value = mac[i];
+        if (value >= 100)
+            out += static_cast<char>('0' + value / 100);
+        if (value >= 10)
+            out += static_cast<char>('0' + value / 10 % 10);
+        out += static_cast<char>('0' + value % 10);
+    }
+}
+
+}  // namespace
+
 std::string FormatMacText(const MacAddress& mac) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u.%u.%u", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+    std::string text;
+    AppendMacText(text, mac);
     return text;
 }
 
@@ -114,7 +133,11 @@ std::string FormatRequestId(uint32_t id) {
 }
 
 std::string FormatReply(const MacAddress& mac, std::string_view text) {
-    std::string reply = "[" + FormatMacText(mac) + "]";
+    std::string reply;
+    reply.reserve(2 + 23 + text.size());
+    reply += '[';
+    AppendMacText(reply, mac);
+    reply += ']';
     reply.append(text);
     return reply;
 }

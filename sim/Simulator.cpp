@@ -17,6 +17,8 @@ namespace {
 constexpr int kReadsPerWakeup = 256;
 // Room for any UDP datagram, so nothing is truncated into a different request.
 constexpr size_t kDatagramBufferBytes = 65536;
+// Datagrams taken by one read.
+constexpr int kReadBatch = 16;
 
 // Where a device may answer: a loopback address, or 0.0.0.0, which is what a
 // broadcast on the loopback carries as its source when the route names none
@@ -72,12 +74,20 @@ bool Simulator::Open(uint16_t port) {
         return false;
     }
     m_fd = fd;
-    m_buffer.resize(kDatagramBufferBytes);
+    m_buffer.resize(kDatagramBufferBytes * kReadBatch);
     return true;
 }
 
 void Simulator::Close() {
     DiscardPending();
+    DiscardLater();
+    // Reboots end at once, so a device is never left silent for good.
+    for (auto& slot : m_slots) {
+        if (slot->rebootTimer) {
+            m_loop.CancelTimer(slot->rebootTimer);
+            FinishReboot(*slot);
+        }
+    }
     if (m_watch)
         m_loop.RemoveWatch(m_watch);
     m_watch = 0;
@@ -171,21 +181,36 @@ std::string Simulator::LastRequest(const MacAddress& mac) const {
     return stats ? stats->lastRequest : std::string();
 }
 
+bool Simulator::IsRebooting(const MacAddress& mac) const {
+    Slot* slot = FindSlot(mac);
+    return slot && slot->rebootTimer != 0;
+}
+
 void Simulator::OnReadable() {
-    for (int i = 0; i < kReadsPerWakeup && m_fd >= 0; ++i) {
-        sockaddr_in sender{};
-        iovec io{m_buffer.data(), m_buffer.size()};
-        msghdr message{};
-        message.msg_name = &sender;
-        message.msg_namelen = sizeof sender;
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        ssize_t received = recvmsg(m_fd, &message, MSG_DONTWAIT);
-        if (received < 0)
+    // One system call takes what is waiting, up to a batch: a lockstep peer
+    // costs no second read that only finds the socket empty.
+    for (int read = 0; read < kReadsPerWakeup && m_fd >= 0;) {
+        mmsghdr messages[kReadBatch] = {};
+        sockaddr_in senders[kReadBatch] = {};
+        iovec io[kReadBatch];
+        for (int i = 0; i < kReadBatch; ++i) {
+            io[i] = iovec{m_buffer.data() + static_cast<size_t>(i) * kDatagramBufferBytes, kDatagramBufferBytes};
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_iov = &io[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int received = recvmmsg(m_fd, messages, kReadBatch, MSG_DONTWAIT, nullptr);
+        if (received <= 0)
             return;
-        if (message.msg_flags & MSG_TRUNC)
-            continue;
-        OnDatagram(std::string_view(m_buffer.data(), static_cast<size_t>(received)), sender);
+        for (int i = 0; i < received && m_fd >= 0; ++i) {
+            if (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
+                continue;
+            OnDatagram(std::string_view(static_cast<const char*>(io[i].iov_base), messages[i].msg_len), senders[i]);
+        }
+        read += received;
+        if (received < kReadBatch)
+            return;  // the socket is empty; the watch is level-triggered anyway
     }
 }
 
@@ -218,12 +243,45 @@ void Simulator::Deliver(Slot& slot, const SimRequest& request, std::string_view 
         counter = slot.stats.requests.emplace(std::string(kind), 0).first;
     ++counter->second;
     slot.stats.lastRequest.assign(datagram);
+    if (slot.rebootTimer) {
+        ++slot.stats.requestsWhileRebooting;
+        return;
+    }
     if (slot.faults.IsSilent(kind)) {
         ++slot.stats.requestsSilenced;
         return;
     }
-    for (std::string& reply : slot.device->Handle(request))
+    std::vector<std::string> replies = slot.device->Handle(request);
+    if (slot.device->TakeRebootRequest())
+        StartReboot(slot);
+    for (auto& [delayMs, make] : slot.device->TakeLaterMessages())
+        ScheduleLater(slot, delayMs, std::move(make), sender);
+    for (std::string& reply : replies)
         Dispatch(slot, std::move(reply), sender);
+}
+
+void Simulator::StartReboot(Slot& slot) {
+    Slot* target = &slot;  // slots never move: the vector holds pointers
+    slot.rebootTimer = m_loop.AddTimer(slot.device->RebootMs(), [this, target] { FinishReboot(*target); });
+    if (slot.rebootTimer == 0)
+        FinishReboot(slot);
+}
+
+void Simulator::FinishReboot(Slot& slot) {
+    slot.rebootTimer = 0;
+    SimDevice& device = *slot.device;
+    const uint64_t oldKey = MacToNumber(device.Mac());
+    // One simulator cannot hold two devices with one MAC: a change to a MAC in
+    // use is forgotten, as if the device had not stored it.
+    if (const std::optional<MacAddress>& next = device.NextMac();
+        next && MacToNumber(*next) != oldKey && m_byMac.count(MacToNumber(*next)))
+        device.SetNextMac(std::nullopt);
+    device.Reboot();
+    const uint64_t newKey = MacToNumber(device.Mac());
+    if (newKey != oldKey) {
+        m_byMac.erase(oldKey);
+        m_byMac.emplace(newKey, &slot);
+    }
 }
 
 void Simulator::Dispatch(Slot& slot, std::string reply, const sockaddr_in& to) {
@@ -288,6 +346,33 @@ void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) 
         ++slot.stats.repliesSent;
     else
         ++slot.stats.sendFailures;
+}
+
+void Simulator::ScheduleLater(Slot& slot, uint32_t delayMs, SimDevice::LaterMessage make, const sockaddr_in& to) {
+    uint64_t key = m_nextPending++;
+    winport::ServiceLoop::TimerId timer = m_loop.AddTimer(delayMs, [this, key] {
+        auto it = m_later.find(key);
+        if (it == m_later.end())
+            return;
+        LaterMessage due = std::move(it->second);
+        m_later.erase(it);
+        // A rebooting device has forgotten what it was about to say.
+        if (due.slot->rebootTimer)
+            return;
+        if (std::optional<std::string> text = due.make(*due.slot->device))
+            Dispatch(*due.slot, FormatReply(due.slot->device->Mac(), *text), due.to);
+    });
+    if (timer == 0) {
+        ++slot.stats.sendFailures;
+        return;
+    }
+    m_later.emplace(key, LaterMessage{timer, &slot, to, std::move(make)});
+}
+
+void Simulator::DiscardLater() {
+    for (auto& [key, later] : m_later)
+        m_loop.CancelTimer(later.timer);
+    m_later.clear();
 }
 
 void Simulator::DiscardPending() {

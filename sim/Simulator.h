@@ -32,6 +32,7 @@ struct SimDeviceStats {
     std::string lastRequest;                                // the whole datagram
     uint64_t requestsDropped = 0;
     uint64_t requestsSilenced = 0;
+    uint64_t requestsWhileRebooting = 0;  // counted by kind, never answered
     uint64_t repliesSent = 0;
     uint64_t repliesDropped = 0;
     uint64_t repliesDuplicated = 0;
@@ -83,6 +84,8 @@ public:
     const SimDeviceStats* Stats(const MacAddress& mac) const;
     uint64_t RequestCount(const MacAddress& mac, std::string_view kind) const;
     std::string LastRequest(const MacAddress& mac) const;
+    // Between a device's accepted reboot command and the end of its RebootMs.
+    bool IsRebooting(const MacAddress& mac) const;
     // Sees every datagram that reaches the socket, before anything else.
     void SetDatagramHook(DatagramHook hook) { m_hook = std::move(hook); }
     uint64_t DatagramsReceived() const { return m_datagrams; }
@@ -99,6 +102,7 @@ private:
         SimFaults faults;
         SimRandom random;
         SimDeviceStats stats;
+        winport::ServiceLoop::TimerId rebootTimer = 0;  // set while the device reboots
     };
     struct PendingReply {
         winport::ServiceLoop::TimerId timer = 0;
@@ -115,6 +119,10 @@ private:
     void OnReplyDue(uint64_t key);
     void Send(Slot& slot, std::string_view reply, const sockaddr_in& to);
     void DiscardPending();
+    void StartReboot(Slot& slot);
+    void FinishReboot(Slot& slot);
+    void ScheduleLater(Slot& slot, uint32_t delayMs, SimDevice::LaterMessage make, const sockaddr_in& to);
+    void DiscardLater();
 
     winport::ServiceLoop& m_loop;
     int m_fd = -1;
@@ -126,6 +134,14 @@ private:
     uint64_t m_seed = 1;
     std::unordered_map<uint64_t, PendingReply> m_pending;
     uint64_t m_nextPending = 1;
+    // Messages devices send on their own, by the key of their timer.
+    struct LaterMessage {
+        winport::ServiceLoop::TimerId timer = 0;
+        Slot* slot = nullptr;
+        sockaddr_in to{};
+        SimDevice::LaterMessage make;
+    };
+    std::unordered_map<uint64_t, LaterMessage> m_later;
     DatagramHook m_hook;
     uint64_t m_datagrams = 0;
 };

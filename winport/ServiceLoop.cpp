@@ -103,6 +103,12 @@ void ServiceLoop::CancelTimer(TimerId id) {
 void ServiceLoop::RearmTimerFd() {
     uint64_t next = (m_manualClock || m_deadlines.empty()) ? UINT64_MAX : m_deadlines.begin()->first;
     if (next == m_armedDeadline) return;
+    // Waking earlier than needed is harmless: that pass finds nothing due and
+    // arms the real deadline. So a later deadline leaves the descriptor as it
+    // is, and a timer killed and set again within one callback (a
+    // retransmitter whose window empties and fills) costs no system call. The
+    // manual clock never leaves it armed.
+    if (next > m_armedDeadline && !m_manualClock) return;
     m_armedDeadline = next;
     itimerspec setting{};
     if (next != UINT64_MAX) {

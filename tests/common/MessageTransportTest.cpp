@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -177,6 +178,45 @@ TEST_F(MessageTransportTest, AClientMayCloseItselfOrTheNextFromItsReceiveFunctio
     other.DispatchReceived("A", 1);
     EXPECT_TRUE(victimSaw.texts.empty());
     EXPECT_EQ(other.ClientCount(), 1u);
+}
+
+TEST_F(MessageTransportTest, TheTransportMayBeDestroyedFromAReceiveFunction) {
+    // As when a host releases the device object from inside a completion event.
+    struct Destroyer {
+        std::unique_ptr<RecordingTransport> owned;
+        static void Receive(const char*, int, void* user) { static_cast<Destroyer*>(user)->owned.reset(); }
+    };
+    Destroyer destroyer{std::make_unique<RecordingTransport>()};
+    RecordingTransport* doomed = destroyer.owned.get();
+    Received after;
+    doomed->OpenClient(&Destroyer::Receive, &destroyer);
+    doomed->OpenClient(&Received::Record, &after);
+    doomed->DispatchReceived("A", 1);  // AddressSanitizer reports any touch of the freed transport
+    EXPECT_FALSE(destroyer.owned);
+    EXPECT_TRUE(after.texts.empty());
+}
+
+TEST_F(MessageTransportTest, AClientClosedInsideANestedDispatchIsSkippedByTheOuterOne) {
+    struct Nester {
+        MessageTransport* transport;
+        TransportClient* victim = nullptr;
+        int depth = 0;
+        static void Receive(const char*, int, void* user) {
+            auto* self = static_cast<Nester*>(user);
+            if (self->depth++ > 0) {
+                self->transport->CloseClient(self->victim);
+                return;
+            }
+            self->transport->DispatchReceived("inner", 5);
+        }
+    };
+    Nester nester{&transport};
+    Received victimSaw;
+    transport.OpenClient(&Nester::Receive, &nester);
+    nester.victim = transport.OpenClient(&Received::Record, &victimSaw);
+    transport.DispatchReceived("outer", 5);
+    EXPECT_TRUE(victimSaw.texts.empty());
+    EXPECT_EQ(transport.ClientCount(), 1u);
 }
 
 TEST_F(MessageTransportTest, UnansweredRequestsAreResentUntilRemoved) {

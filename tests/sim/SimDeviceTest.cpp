@@ -44,13 +44,15 @@ TEST_F(SimDeviceTest, StateQueryReportsEachMode) {
         SimMachineMode mode;
         const char* reply;
     };
-    for (Case c : {Case{SimMachineMode::Running, "[2.0.0.1.2.3]A*R*/00|0000002a"},
-                   Case{SimMachineMode::StoppedIdle, "[2.0.0.1.2.3]A***/00|0000002a"},
-                   Case{SimMachineMode::StoppedBusy, "[2.0.0.1.2.3]A**B/00|0000002a"},
-                   Case{SimMachineMode::FileError, "[2.0.0.1.2.3]AE**/00|0000002a"}}) {
+    // The registers that follow the status field are the P-code machine's.
+    const std::string machine = " A:0000 B:0000 PC:0000 SP:f000 FL:***/0|0000002a";
+    for (Case c : {Case{SimMachineMode::Running, "[2.0.0.1.2.3]A*R*/00"},
+                   Case{SimMachineMode::StoppedIdle, "[2.0.0.1.2.3]A***/00"},
+                   Case{SimMachineMode::StoppedBusy, "[2.0.0.1.2.3]A**B/00"},
+                   Case{SimMachineMode::FileError, "[2.0.0.1.2.3]AE**/00"}}) {
         device.SetMachineMode(c.mode);
         EXPECT_EQ(device.MachineMode(), c.mode);
-        EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC|0000002a"), Replies{c.reply});
+        EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC|0000002a"), Replies{c.reply + machine});
     }
 }
 
@@ -59,14 +61,16 @@ TEST_F(SimDeviceTest, StateReportsCombinedFlagsAndTheErrorCode) {
     device.SetErrorCode(0x1f3);
     // The host reads the mode by flag precedence: the error flag wins.
     EXPECT_EQ(device.MachineMode(), SimMachineMode::FileError);
-    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC|00000007"), Replies{"[2.0.0.1.2.3]AERB/1f3|00000007"});
+    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC|00000007"),
+              Replies{"[2.0.0.1.2.3]AERB/1f3 A:0000 B:0000 PC:0000 SP:f000 FL:***/0|00000007"});
     device.SetFlags({false, false, true});
     EXPECT_EQ(device.MachineMode(), SimMachineMode::StoppedBusy);
 }
 
 TEST_F(SimDeviceTest, StateQueryWithoutIdIsAnsweredWithoutId) {
     // The debugger's keep-alive is a bare "PC".
-    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC"), Replies{"[2.0.0.1.2.3]A*R*/00"});
+    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC"),
+              Replies{"[2.0.0.1.2.3]A*R*/00 A:0000 B:0000 PC:0000 SP:f000 FL:***/0"});
 }
 
 TEST_F(SimDeviceTest, OtherTextCommandsAreAccepted) {

@@ -143,7 +143,7 @@ TEST_F(SimNetworkTest, QueriesAreAnsweredByTheirDeviceOnlyWithTheIdEchoed) {
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0].text, "[2.0.0.1.2.4]A1.00//Boiler|0001a2b3");
     EXPECT_EQ(replies[0].from, "127.0.0.3");
-    EXPECT_EQ(replies[1].text, "[2.0.0.1.2.5]A**B/00|ffff0001");
+    EXPECT_EQ(replies[1].text, "[2.0.0.1.2.5]A**B/00 A:0000 B:0000 PC:0000 SP:f000 FL:***/0|ffff0001");
     EXPECT_EQ(replies[1].from, "127.0.0.4");
     EXPECT_EQ(simulator.RequestCount(MacOf(1), "X"), 1u);
     EXPECT_EQ(simulator.RequestCount(MacOf(0), "X"), 0u);

@@ -146,7 +146,7 @@ TEST(SkosSimProgram, ListsItsDevicesAnswersAndEndsOnSigterm) {
     ASSERT_TRUE(host.Broadcast("_[2.0.0.1.2.255]PC|00000102"));
     auto state = host.Receive(kPatienceMs);
     ASSERT_TRUE(state);
-    EXPECT_EQ(state->text, "[2.0.0.1.2.255]AE**/00|00000102");
+    EXPECT_EQ(state->text, "[2.0.0.1.2.255]AE**/00 A:0000 B:0000 PC:0000 SP:f000 FL:***/0|00000102");
 
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.ExitCode(), 0) << sim.Errors();
@@ -164,7 +164,7 @@ TEST(SkosSimProgram, EndsOnSigintAndAppliesFaultOptions) {
     for (int copy = 0; copy < 2; ++copy) {
         auto reply = host.Receive(kPatienceMs);
         ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->text, "[2.0.0.1.2.3]A*R*/00|00000002");
+        EXPECT_EQ(reply->text, "[2.0.0.1.2.3]A*R*/00 A:0000 B:0000 PC:0000 SP:f000 FL:***/0|00000002");
     }
     sim.Signal(SIGINT);
     EXPECT_EQ(sim.ExitCode(), 0) << sim.Errors();

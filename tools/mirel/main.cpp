@@ -4,7 +4,10 @@
 #include <memory>
 #include <vector>
 
+#include "tools/mirel/DebugCommand.h"
+#include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DiscoverCommand.h"
+#include "tools/mirel/UploadCommand.h"
 
 int main(int argc, char** argv) {
     CLI::App app("Works with SkOS devices on the local network", "mirel");
@@ -12,6 +15,12 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<mirel::Command>> commands;
     commands.push_back(std::make_unique<mirel::DiscoverCommand>());
+    commands.push_back(std::make_unique<mirel::TextCommand>());
+    commands.push_back(std::make_unique<mirel::BuzzCommand>());
+    commands.push_back(std::make_unique<mirel::RebootCommand>());
+    commands.push_back(std::make_unique<mirel::ChangeMacCommand>());
+    commands.push_back(std::make_unique<mirel::UploadCommand>());
+    commands.push_back(std::make_unique<mirel::DebugCommand>());
     std::vector<std::pair<CLI::App*, mirel::Command*>> registered;
     for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
 

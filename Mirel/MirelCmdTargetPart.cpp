@@ -1,0 +1,70 @@
+#include "Mirel/MirelCmdTargetPart.h"
+
+#include <string>
+#include <string_view>
+
+#include "Mirel/MirelEvents.h"
+#include "Mirel/SkEventFiring.h"
+
+MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,
+                                       SkConnectionPoint& events)
+    : m_pOwner(owner), m_cpEvents(events), m_Engine(&transport) {}
+
+HRESULT MirelCmdTargetPart::GetTypeInfoCount(UINT* pctinfo) {
+    if (!pctinfo)
+        return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+}
+
+HRESULT MirelCmdTargetPart::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+    if (!ppTInfo)
+        return E_POINTER;
+    *ppTInfo = nullptr;
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT MirelCmdTargetPart::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT MirelCmdTargetPart::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT MirelCmdTargetPart::get_Flags(LONG* pVal) {
+    if (!pVal)
+        return E_POINTER;
+    *pVal = m_Engine.Flags();
+    return S_OK;
+}
+
+HRESULT MirelCmdTargetPart::put_Flags(LONG newVal) {
+    m_Engine.SetFlags(newVal);
+    return S_OK;
+}
+
+HRESULT MirelCmdTargetPart::Command(BSTR bstrCommand, LONG lParam) {
+    const std::string command = winport::Utf16ToAnsi(winport::BstrToU16(bstrCommand));
+    // A command that cannot start says so here, since no event will follow it.
+    return m_Engine.Send(command.data(), static_cast<int>(command.size()),
+                         &MirelCmdTargetPart::OnCommandComplete, this, lParam);
+}
+
+HRESULT MirelCmdTargetPart::Cancel() {
+    // A sink may release the host's last reference from inside a cancellation.
+    ComPtr<IUnknown> keepAlive(m_pOwner);
+    m_Engine.Cancel();
+    return S_OK;
+}
+
+void MirelCmdTargetPart::OnCommandComplete(uint32_t error, const char* details, const char* response,
+                                           int responseLength, void* user, LONG lParam) {
+    auto* self = static_cast<MirelCmdTargetPart*>(user);
+    const SkEventArg responseArg =
+        response ? SkEventArg::Ansi(std::string_view(response, static_cast<size_t>(responseLength)))
+                 : SkEventArg(static_cast<const char*>(nullptr));
+    // The last thing done here: a sink may release the device object.
+    SkFireDispatchEvent(self->m_cpEvents, DISPID_OnCommandComplete,
+                        {static_cast<LONG>(error), details, responseArg, lParam});
+}

@@ -1,0 +1,52 @@
+#pragma once
+// The command target part of the device object: ISkCmdTarget over the
+// SkCmdTarget engine, with every completion fired as OnCommandComplete on the
+// device object's _ISkCmdTargetEvents connection point. The part lives inside
+// the device object; its reference count is the device object's.
+
+#include "Mirel/MirelInterfaces.h"
+#include "Mirel/SkConnectionPoint.h"
+#include "common/SkCmdTarget.h"
+
+class MirelCmdTargetPart final : public ISkCmdTarget {
+public:
+    // owner: the device object's identity, not counted; transport and events
+    // belong to the device object and outlive the part.
+    MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events);
+    MirelCmdTargetPart(const MirelCmdTargetPart&) = delete;
+    MirelCmdTargetPart& operator=(const MirelCmdTargetPart&) = delete;
+    // Pending commands complete as cancelled to the sinks still connected.
+    ~MirelCmdTargetPart() = default;
+
+    // IUnknown: the device object's.
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        return m_pOwner->QueryInterface(riid, ppvObject);
+    }
+    ULONG AddRef() override { return m_pOwner->AddRef(); }
+    ULONG Release() override { return m_pOwner->Release(); }
+
+    // IDispatch: served from the registered type library.
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                          DISPID* rgDispId) override;
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+    // ISkCmdTarget
+    HRESULT get_Flags(LONG* pVal) override;
+    HRESULT put_Flags(LONG newVal) override;
+    HRESULT Command(BSTR bstrCommand, LONG lParam) override;
+    HRESULT Cancel() override;
+
+    // For tests.
+    const SkCmdTarget& Engine() const { return m_Engine; }
+
+private:
+    static void OnCommandComplete(uint32_t error, const char* details, const char* response,
+                                  int responseLength, void* user, LONG lParam);
+
+    IUnknown* const m_pOwner;
+    SkConnectionPoint& m_cpEvents;
+    SkCmdTarget m_Engine;
+};

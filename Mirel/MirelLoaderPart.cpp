@@ -1,0 +1,56 @@
+#include "Mirel/MirelLoaderPart.h"
+
+#include "Mirel/MirelEvents.h"
+#include "Mirel/SkEventFiring.h"
+
+MirelLoaderPart::MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
+    : m_pOwner(owner),
+      m_cpEvents(events),
+      m_Engine(&transport, owner, &MirelLoaderPart::OnProgress, &MirelLoaderPart::OnComplete, this) {}
+
+// Cancelled here rather than by the engine's destructor, while the part is
+// still whole for the completion it fires.
+MirelLoaderPart::~MirelLoaderPart() {
+    m_Engine.Cancel();
+}
+
+HRESULT MirelLoaderPart::GetTypeInfoCount(UINT* pctinfo) {
+    if (!pctinfo)
+        return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+}
+
+HRESULT MirelLoaderPart::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+    if (!ppTInfo)
+        return E_POINTER;
+    *ppTInfo = nullptr;
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT MirelLoaderPart::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT MirelLoaderPart::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
+    return TYPE_E_LIBNOTREGISTERED;
+}
+
+HRESULT MirelLoaderPart::Load(BSTR bstrFileName, int nFlags) {
+    // The whole name, embedded zeros included: the engine refuses those.
+    return m_Engine.Load(winport::BstrToAnsiLen(bstrFileName), nFlags);
+}
+
+HRESULT MirelLoaderPart::Cancel() {
+    return m_Engine.Cancel();
+}
+
+void MirelLoaderPart::OnProgress(int nPercentage, void* user) {
+    auto* self = static_cast<MirelLoaderPart*>(user);
+    SkFireDispatchEvent(self->m_cpEvents, DISPID_OnLoadProgress, {static_cast<LONG>(nPercentage)});
+}
+
+void MirelLoaderPart::OnComplete(uint32_t lError, const char* pszDetails, void* user) {
+    auto* self = static_cast<MirelLoaderPart*>(user);
+    SkFireDispatchEvent(self->m_cpEvents, DISPID_OnLoadComplete, {static_cast<LONG>(lError), pszDetails});
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The loader part of the device object: ISkLoader over the SkLoader engine,
+// with its progress and completion fired as OnLoadProgress and OnLoadComplete
+// on the device object's _ISkLoaderEvents connection point. The part lives
+// inside the device object; its reference count is the device object's.
+
+#include "Mirel/MirelInterfaces.h"
+#include "Mirel/SkConnectionPoint.h"
+#include "common/skloader.h"
+
+class MirelLoaderPart final : public ISkLoader {
+public:
+    // owner: the device object's identity, not counted; transport and events
+    // belong to the device object and outlive the part.
+    MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events);
+    MirelLoaderPart(const MirelLoaderPart&) = delete;
+    MirelLoaderPart& operator=(const MirelLoaderPart&) = delete;
+    // A running upload completes as cancelled to the sinks still connected.
+    ~MirelLoaderPart();
+
+    // IUnknown: the device object's.
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        return m_pOwner->QueryInterface(riid, ppvObject);
+    }
+    ULONG AddRef() override { return m_pOwner->AddRef(); }
+    ULONG Release() override { return m_pOwner->Release(); }
+
+    // IDispatch: served from the registered type library.
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                          DISPID* rgDispId) override;
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+    // ISkLoader
+    HRESULT Load(BSTR bstrFileName, int nFlags) override;
+    HRESULT Cancel() override;
+
+    // For tests.
+    const SkLoader& Engine() const { return m_Engine; }
+
+private:
+    static void OnProgress(int nPercentage, void* user);
+    static void OnComplete(uint32_t lError, const char* pszDetails, void* user);
+
+    IUnknown* const m_pOwner;
+    SkConnectionPoint& m_cpEvents;
+    SkLoader m_Engine;
+};

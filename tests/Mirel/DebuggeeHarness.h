@@ -1,0 +1,132 @@
+#pragma once
+// A debugger on a transport that records its frames instead of sending them,
+// with sinks that keep copies of everything the events carry. The device's
+// replies are handed to the transport by the test; time runs on the manual
+// clock.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Mirel/MirelEvents.h"
+#include "Mirel/mireldebuggee.h"
+#include "tests/Mirel/RecordingDebugSink.h"
+#include "tests/Mirel/TestSinks.h"
+#include "tests/winport/ManualClockTest.h"
+#include "winport/DispatchSink.h"
+
+namespace oskan::test {
+
+class RecordingTransport : public MessageTransport {
+public:
+    std::vector<std::string> sent;
+
+protected:
+    BOOL SendDatagram(const void* bytes, int length) override {
+        sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
+        return TRUE;
+    }
+};
+
+struct TraceLine {
+    int level;
+    std::string text;
+    bool operator==(const TraceLine&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const TraceLine& line) {
+    return out << line.level << ":" << line.text;
+}
+
+class DebuggeeTest : public ManualClockTest {
+public:
+    // A state message as a device writes it.
+    static std::string StateText(const char* status, uint32_t a, uint32_t b, uint32_t pc, uint32_t sp,
+                                 const char* flags, long ticks = -1) {
+        char text[128];
+        int n = std::snprintf(text, sizeof text, "%s A:%04x B:%04x PC:%04x SP:%04x FL:%s", status, a, b, pc,
+                              sp, flags);
+        if (ticks >= 0)
+            std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "/%ld", ticks);
+        return text;
+    }
+    static std::string WithId(const std::string& text, uint32_t id) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "|%08x", id);
+        return text + suffix;
+    }
+    // The request id at the end of a frame; 0 without one.
+    static uint32_t IdOf(const std::string& frame) {
+        size_t bar = frame.rfind('|');
+        return bar == std::string::npos
+                   ? 0
+                   : static_cast<uint32_t>(std::stoul(frame.substr(bar + 1), nullptr, 16));
+    }
+    static std::string BodyOf(const std::string& frame) { return frame.substr(0, frame.rfind('|')); }
+
+protected:
+    void SetUp() override {
+        ManualClockTest::SetUp();
+        source = TestEventSource::Create({IID__ISkDebuggeeEvents, DIID__ISkTrace});
+        engine = std::make_unique<MirelDebuggee>(static_cast<IConnectionPointContainer*>(source.Get()),
+                                                 &transport, source->Point(0), source->Point(1));
+        sink = RecordingDebugSink::Create();
+        ASSERT_EQ(source->Point(0).Advise(sink.Get(), &sinkCookie), S_OK);
+        traceSink = winport::DispatchSink::Create(DIID__ISkTrace, [this](DISPID, const DISPPARAMS& p) {
+            trace.push_back({winport::DispatchSink::IntArg(p, 0), winport::DispatchSink::TextArg(p, 1)});
+        });
+        ASSERT_EQ(source->Point(1).Advise(traceSink.Get(), &traceCookie), S_OK);
+        transport.SetNextRequestId(0x10);
+        debuggee = engine.get();
+    }
+    void TearDown() override {
+        sink->onEvent = nullptr;  // it may refer to the test's locals
+        engine.reset();
+        source->Point(0).Unadvise(sinkCookie);
+        source->Point(1).Unadvise(traceCookie);
+        ManualClockTest::TearDown();
+    }
+
+    void Reply(const std::string& text) {
+        transport.DispatchReceived(text.c_str(), static_cast<int>(text.size()));
+    }
+    // Answers the frame with its id.
+    void Answer(const std::string& frame, const std::string& text) { Reply(WithId(text, IdOf(frame))); }
+    const std::string& Last() const { return transport.sent.back(); }
+    std::vector<std::string> Bodies(size_t from = 0) const {
+        std::vector<std::string> bodies;
+        for (size_t i = from; i < transport.sent.size(); ++i)
+            bodies.push_back(BodyOf(transport.sent[i]));
+        return bodies;
+    }
+    // Begins the link and answers its "PC" with a stopped machine.
+    void Begin(const std::string& state = StateText("A***/00", 1, 2, 0x123, 0x10, "***", 5)) {
+        ASSERT_EQ(debuggee->BeginDebug(), S_OK);
+        Answer(Last(), state);
+        ASSERT_EQ(engine->State(), MirelDebuggee::STATE_READY);
+        sink->events.clear();
+        trace.clear();
+    }
+    OSKAN_PCODE_MACHINE_STATE MachineState() {
+        OSKAN_PCODE_MACHINE_STATE state{};
+        EXPECT_EQ(debuggee->GetPCodeMachineState(&state), S_OK);
+        return state;
+    }
+
+    RecordingTransport transport;
+    ComPtr<TestEventSource> source;
+    std::unique_ptr<MirelDebuggee> engine;
+    ISkDebuggee* debuggee = nullptr;
+    ComPtr<RecordingDebugSink> sink;
+    DWORD sinkCookie = 0;
+    ComPtr<winport::DispatchSink> traceSink;
+    DWORD traceCookie = 0;
+    std::vector<TraceLine> trace;
+};
+
+}  // namespace oskan::test
