@@ -90,10 +90,10 @@ TEST_F(UploadCommandTest, FirmwareUploadPrintsTheCompletionText) {
 }
 
 TEST_F(UploadCommandTest, ApplicationFlagsReachTheDevice) {
-    oskan::sim::SimApplicationFile spec;
-    spec.buildId = "b1";
-    spec.platform = "P-1.2";
-    mirel::UploadOptions options{"2.0.0.1.2.3", WriteFile("app.opc", oskan::sim::MakeApplicationFile(spec))};
+    oskan::sim::SimApplicationFile app;
+    app.buildId = "b1";
+    app.platform = "P-1.2";
+    mirel::UploadOptions options{"2.0.0.1.2.3", WriteFile("app.opc", oskan::sim::MakeApplicationFile(app))};
     options.application = options.skipIfLoaded = options.checkFirmware = true;
     EXPECT_EQ(Run(options), mirel::kExitOk);
     EXPECT_EQ(out.str(), "Application file is already loaded into the target.\n");
