@@ -4,32 +4,32 @@
 #include <string_view>
 
 #include "Mirel/MirelEvents.h"
+#include "Mirel/SkDispatch.h"
 #include "Mirel/SkEventFiring.h"
 
 MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,
                                        SkConnectionPoint& events)
     : m_pOwner(owner), m_cpEvents(events), m_Engine(&transport) {}
 
+// IDispatch from the registered type library's description of ISkCmdTarget.
 HRESULT MirelCmdTargetPart::GetTypeInfoCount(UINT* pctinfo) {
-    if (!pctinfo)
-        return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
+    return SkDispatchGetTypeInfoCount(pctinfo);
 }
 
-HRESULT MirelCmdTargetPart::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (!ppTInfo)
-        return E_POINTER;
-    *ppTInfo = nullptr;
-    return TYPE_E_LIBNOTREGISTERED;
+HRESULT MirelCmdTargetPart::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
+    return SkDispatchGetTypeInfo(IID_ISkCmdTarget, iTInfo, lcid, ppTInfo);
 }
 
-HRESULT MirelCmdTargetPart::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-    return TYPE_E_LIBNOTREGISTERED;
+HRESULT MirelCmdTargetPart::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                          DISPID* rgDispId) {
+    return SkDispatchGetIDsOfNames(IID_ISkCmdTarget, riid, rgszNames, cNames, lcid, rgDispId);
 }
 
-HRESULT MirelCmdTargetPart::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return TYPE_E_LIBNOTREGISTERED;
+HRESULT MirelCmdTargetPart::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                   DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                   UINT* puArgErr) {
+    return SkDispatchInvoke(IID_ISkCmdTarget, this, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult,
+                            pExcepInfo, puArgErr);
 }
 
 HRESULT MirelCmdTargetPart::get_Flags(LONG* pVal) {

@@ -1,6 +1,7 @@
 #include "Mirel/MirelLoaderPart.h"
 
 #include "Mirel/MirelEvents.h"
+#include "Mirel/SkDispatch.h"
 #include "Mirel/SkEventFiring.h"
 
 MirelLoaderPart::MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
@@ -14,26 +15,25 @@ MirelLoaderPart::~MirelLoaderPart() {
     m_Engine.Cancel();
 }
 
+// IDispatch from the registered type library's description of ISkLoader.
 HRESULT MirelLoaderPart::GetTypeInfoCount(UINT* pctinfo) {
-    if (!pctinfo)
-        return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
+    return SkDispatchGetTypeInfoCount(pctinfo);
 }
 
-HRESULT MirelLoaderPart::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (!ppTInfo)
-        return E_POINTER;
-    *ppTInfo = nullptr;
-    return TYPE_E_LIBNOTREGISTERED;
+HRESULT MirelLoaderPart::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
+    return SkDispatchGetTypeInfo(IID_ISkLoader, iTInfo, lcid, ppTInfo);
 }
 
-HRESULT MirelLoaderPart::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
-    return TYPE_E_LIBNOTREGISTERED;
+HRESULT MirelLoaderPart::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                       DISPID* rgDispId) {
+    return SkDispatchGetIDsOfNames(IID_ISkLoader, riid, rgszNames, cNames, lcid, rgDispId);
 }
 
-HRESULT MirelLoaderPart::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return TYPE_E_LIBNOTREGISTERED;
+HRESULT MirelLoaderPart::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                UINT* puArgErr) {
+    return SkDispatchInvoke(IID_ISkLoader, this, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult,
+                            pExcepInfo, puArgErr);
 }
 
 HRESULT MirelLoaderPart::Load(BSTR bstrFileName, int nFlags) {

@@ -27,11 +27,13 @@ bool ReadRequestId(const char* text, uint32_t* id) {
 
 }  // namespace
 
-HRESULT CMirelUdpRefresh::CreateInstance(REFIID riid, void** ppv) {
+HRESULT CMirelUdpRefresh::CreateInstance(REFIID riid, void** ppv) { return CreateInstance(nullptr, riid, ppv); }
+
+HRESULT CMirelUdpRefresh::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    ComPtr<CMirelUdpRefresh> object(new CMirelUdpRefresh());
-    return object->QueryInterface(riid, ppv);
+    if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    return (new CMirelUdpRefresh())->m_Aggregation.Create(outer, riid, ppv);
 }
 
 CMirelUdpRefresh::CMirelUdpRefresh()
@@ -53,7 +55,7 @@ CMirelUdpRefresh::~CMirelUdpRefresh() {
     Reset();
 }
 
-HRESULT CMirelUdpRefresh::QueryInterface(REFIID riid, void** ppvObject) {
+HRESULT CMirelUdpRefresh::InternalQueryInterface(REFIID riid, void** ppvObject) {
     if (!ppvObject) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkRefresh) {
         *ppvObject = static_cast<ISkRefresh*>(this);
@@ -65,13 +67,6 @@ HRESULT CMirelUdpRefresh::QueryInterface(REFIID riid, void** ppvObject) {
     }
     AddRef();
     return S_OK;
-}
-
-ULONG CMirelUdpRefresh::Release() {
-    bool destroy = false;
-    ULONG count = m_RefCount.Decrement(&destroy);
-    if (destroy) delete this;
-    return count;
 }
 
 // ---------------------------------------------------------------- ISkRefresh
@@ -143,6 +138,8 @@ void CMirelUdpRefresh::StopScan() {
     m_PacketMap.clear();
     m_pEchoPacket = nullptr;
     m_bSendFailed = false;
+    m_Unconfirmed.clear();
+    m_UnconfirmedBySender.clear();
 }
 
 void CMirelUdpRefresh::Complete(uint32_t error, const char* details) {
@@ -272,6 +269,28 @@ void CMirelUdpRefresh::OnReceive(const char* data, int length, const SOCKADDR_IN
     OnQueryReply(query, body, static_cast<int>(bar - body));
 }
 
+bool CMirelUdpRefresh::AdmitNewDevice(const uint8_t mac[6], const SOCKADDR_IN* sender) {
+    const uint64_t key = MacKey(mac);
+    if (m_MacIndex.count(key)) return true;
+    const uint32_t address = sender ? sender->sin_addr.s_addr : 0;
+    int& pending = m_UnconfirmedBySender[address];
+    if (pending >= kMaxUnconfirmedPerSender || m_Unconfirmed.size() >= kMaxUnconfirmed) {
+        if (pending == 0) m_UnconfirmedBySender.erase(address);
+        return false;
+    }
+    ++pending;
+    m_Unconfirmed[key] = address;
+    return true;
+}
+
+void CMirelUdpRefresh::Confirm(const uint8_t mac[6]) {
+    auto it = m_Unconfirmed.find(MacKey(mac));
+    if (it == m_Unconfirmed.end()) return;
+    auto sender = m_UnconfirmedBySender.find(it->second);
+    if (sender != m_UnconfirmedBySender.end() && --sender->second <= 0) m_UnconfirmedBySender.erase(sender);
+    m_Unconfirmed.erase(it);
+}
+
 MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
     auto found = m_MacIndex.find(MacKey(mac));
     if (found != m_MacIndex.end()) return found->second->Get();
@@ -286,6 +305,7 @@ MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
 
 void CMirelUdpRefresh::OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* sender) {
     const uint32_t replyTime = winport::GetTickCount() - m_pEchoPacket->m_dwLastSent;
+    if (!AdmitNewDevice(mac, sender)) return;
     ComPtr<MirelUdpDeviceInfo> device(FindOrAddDevice(mac));
     if (device->Ping() == -1) {
         char ip[INET_ADDRSTRLEN] = "";
@@ -336,6 +356,7 @@ void CMirelUdpRefresh::OnQueryReply(RefreshPacket* query, const char* body, int 
     const uint32_t replyTime = winport::GetTickCount() - query->m_dwLastSent;
     const RefreshPacketKind kind = query->m_Kind;
     ComPtr<MirelUdpDeviceInfo> device(query->m_pDevice);
+    Confirm(device->Mac());
     const uint64_t generation = m_nScanGeneration;
     ReleaseRequest(query);
     if (generation != m_nScanGeneration) return;  // a sink stopped or restarted the scan

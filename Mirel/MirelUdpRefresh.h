@@ -28,14 +28,30 @@ public:
     // Room in the system's buffer for the answers of thousands of devices to one
     // broadcast, which all arrive at once.
     static constexpr int kSystemReceiveBuffer = 16 * 1024 * 1024;
+    // Anyone can answer the echo with a made-up MAC, and each new MAC costs a
+    // list entry and two queries that hold the retransmitter's window until
+    // they expire. A new MAC is therefore listed only while its sender has
+    // fewer than kMaxUnconfirmedPerSender, and the scan fewer than
+    // kMaxUnconfirmed, new devices that have not yet answered a query; a device
+    // confirms itself by answering one. Listed devices are never turned away,
+    // and real devices, one per address, each pass the sender bound; the
+    // overall bound (for floods from forged addresses) leaves room for the
+    // largest networks answering one echo at once.
+    static constexpr int kMaxUnconfirmedPerSender = 4;
+    static constexpr size_t kMaxUnconfirmed = 16384;
 
     // Creates an object and queries it for riid.
     static HRESULT CreateInstance(REFIID riid, void** ppv);
+    // The class object's creator: with an outer object (riid must then be
+    // IID_IUnknown) an aggregated object, whose inner unknown goes to *ppv.
+    static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv);
 
-    // IUnknown
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG AddRef() override { return m_RefCount.Increment(); }
-    ULONG Release() override;
+    // IUnknown: this object's, or the outer object's when aggregated.
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        return m_Aggregation.QueryInterface(riid, ppvObject);
+    }
+    ULONG AddRef() override { return m_Aggregation.AddRef(); }
+    ULONG Release() override { return m_Aggregation.Release(); }
 
     // ISkRefresh
     HRESULT Refresh() override;
@@ -52,6 +68,8 @@ public:
     bool IsBusy() const { return m_bBusy; }
 
 private:
+    friend class SkAggregation<CMirelUdpRefresh>;
+
     enum RefreshPacketKind { RPK_ECHO = 0, RPK_VERSION = 1, RPK_STATE = 2 };
 
     struct RefreshPacket {
@@ -77,6 +95,8 @@ private:
 
     CMirelUdpRefresh();
     ~CMirelUdpRefresh();
+    // The interface map.
+    HRESULT InternalQueryInterface(REFIID riid, void** ppvObject);
 
     // Scan steps
     void StopScan();
@@ -93,6 +113,9 @@ private:
     void OnReceive(const char* data, int length, const SOCKADDR_IN* sender);
     void OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* sender);
     void OnQueryReply(RefreshPacket* query, const char* body, int bodyLength);
+    // False when a new MAC is turned away (see kMaxUnconfirmedPerSender).
+    bool AdmitNewDevice(const uint8_t mac[6], const SOCKADDR_IN* sender);
+    void Confirm(const uint8_t mac[6]);
     MirelUdpDeviceInfo* FindOrAddDevice(const uint8_t mac[6]);
     void UnlinkDevice(DeviceList::iterator it);
 
@@ -111,7 +134,7 @@ private:
 
     static uint64_t MacKey(const uint8_t mac[6]);
 
-    SkRefCount m_RefCount;
+    SkAggregation<CMirelUdpRefresh> m_Aggregation{this};
     SkConnectionPoint m_cpRefreshEvents;
     SkConnectionPoint m_cpTrace;  // offered to hosts; discovery writes no trace
     bool m_bBusy = false;
@@ -121,6 +144,10 @@ private:
     DeviceList m_lstDevices;  // in order of first discovery; one reference each
     std::unordered_map<uint32_t, DeviceList::iterator> m_DeviceMap;
     std::unordered_map<uint64_t, DeviceList::iterator> m_MacIndex;  // replies are matched without a list walk
+    // New devices of this scan that have not answered a query yet: MAC -> sender
+    // address, and how many each sender has.
+    std::unordered_map<uint64_t, uint32_t> m_Unconfirmed;
+    std::unordered_map<uint32_t, int> m_UnconfirmedBySender;
     uint32_t m_dwNextDeviceId = 0;
     const RefreshConfig m_Config;
     RefreshPacket* m_pEchoPacket = nullptr;

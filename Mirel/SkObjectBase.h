@@ -1,7 +1,10 @@
 #pragma once
 // What every object of the component shares: a single-threaded reference
-// count, and the IDispatch half of a dual interface.
+// count, a lock on the library for the object's life, the IDispatch half of a
+// dual interface, and the identity of an object that can be aggregated.
 
+#include "Mirel/MirelModule.h"
+#include "Mirel/SkDispatch.h"
 #include "winport/com.h"
 #include "winport/oleauto.h"
 
@@ -17,7 +20,8 @@ public:
     ULONG Decrement(bool* destroy) {
         ULONG count = --m_nCount;
         *destroy = count == 0;
-        if (*destroy) m_nCount = kDestroying;
+        if (*destroy)
+            m_nCount = kDestroying;
         return count;
     }
 
@@ -25,27 +29,115 @@ private:
     ULONG m_nCount = 0;
 };
 
+// A lock on the library from construction to destruction, so that the library
+// is not unloaded while the object lives.
+class SkModuleLock {
+protected:
+    SkModuleLock() { MirelModule().Lock(); }
+    SkModuleLock(const SkModuleLock&) = delete;
+    SkModuleLock& operator=(const SkModuleLock&) = delete;
+    ~SkModuleLock() { MirelModule().Unlock(); }
+};
+
 // IDispatch of a dual interface. Late binding is served from the registered
 // type library; without it every lookup fails as the type library's would,
-// while calls through the vtable work.
+// while calls through the vtable work. Every object with a dual interface
+// derives from it first, and so holds its lock on the library.
 template <class Interface>
-class SkDualImpl : public Interface {
+class SkDualImpl : public Interface, private SkModuleLock {
 public:
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-        if (!pctinfo) return E_POINTER;
-        *pctinfo = 1;
-        return S_OK;
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override { return SkDispatchGetTypeInfoCount(pctinfo); }
+    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override {
+        return SkDispatchGetTypeInfo(SkInterfaceId<Interface>::value, iTInfo, lcid, ppTInfo);
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-        if (!ppTInfo) return E_POINTER;
-        *ppTInfo = nullptr;
-        return TYPE_E_LIBNOTREGISTERED;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                          DISPID* rgDispId) override {
+        return SkDispatchGetIDsOfNames(SkInterfaceId<Interface>::value, riid, rgszNames, cNames, lcid,
+                                       rgDispId);
     }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return TYPE_E_LIBNOTREGISTERED; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return TYPE_E_LIBNOTREGISTERED;
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+        return SkDispatchInvoke(SkInterfaceId<Interface>::value, static_cast<Interface*>(this), dispIdMember,
+                                riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
     }
 
 protected:
+    SkDualImpl() = default;
     ~SkDualImpl() = default;
+};
+
+// Identity and lifetime of an object that a class object creates and that an
+// outer object may aggregate. The object forwards its IUnknown methods here.
+// Not aggregated, they act on the object itself: its interface map (its
+// InternalQueryInterface) and its count. Aggregated, they go to the outer
+// object, which holds the inner unknown, whose methods act on the object.
+// Once the object's count has run out its calls stay with the object, so that
+// events fired while it is destroyed do not reach an outer object that may be
+// in its own destruction.
+//
+// T names SkAggregation<T> a friend and declares it as its first member, so
+// that it outlives everything the destructor does.
+template <class T>
+class SkAggregation {
+public:
+    explicit SkAggregation(T* owner) : m_Inner(this), m_pOwner(owner) {}
+    SkAggregation(const SkAggregation&) = delete;
+    SkAggregation& operator=(const SkAggregation&) = delete;
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) {
+        return m_pOuter ? m_pOuter->QueryInterface(riid, ppv) : m_pOwner->InternalQueryInterface(riid, ppv);
+    }
+    ULONG AddRef() { return m_pOuter ? m_pOuter->AddRef() : m_Count.Increment(); }
+    ULONG Release() { return m_pOuter ? m_pOuter->Release() : InternalRelease(); }
+    bool IsAggregated() const { return m_pOuter != nullptr; }
+
+    // Hands a new object to its creator: queried for riid; or, with an outer
+    // object (riid is then IID_IUnknown), its inner unknown.
+    HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
+        if (outer) {
+            m_pOuter = outer;
+            m_Inner.AddRef();
+            *ppv = static_cast<IUnknown*>(&m_Inner);
+            return S_OK;
+        }
+        m_Count.Increment();
+        HRESULT hr = m_pOwner->InternalQueryInterface(riid, ppv);
+        InternalRelease();
+        return hr;
+    }
+
+private:
+    class Inner final : public IUnknown {
+    public:
+        explicit Inner(SkAggregation* aggregation) : m_pAggregation(aggregation) {}
+        HRESULT QueryInterface(REFIID riid, void** ppv) override {
+            if (!ppv)
+                return E_POINTER;
+            if (riid != IID_IUnknown)
+                return m_pAggregation->m_pOwner->InternalQueryInterface(riid, ppv);
+            *ppv = static_cast<IUnknown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        ULONG AddRef() override { return m_pAggregation->m_Count.Increment(); }
+        ULONG Release() override { return m_pAggregation->InternalRelease(); }
+
+    private:
+        SkAggregation* m_pAggregation;
+    };
+
+    ULONG InternalRelease() {
+        bool destroy = false;
+        ULONG count = m_Count.Decrement(&destroy);
+        if (destroy) {
+            m_pOuter = nullptr;
+            delete m_pOwner;
+        }
+        return count;
+    }
+
+    Inner m_Inner;
+    T* m_pOwner;
+    IUnknown* m_pOuter = nullptr;
+    SkRefCount m_Count;
 };

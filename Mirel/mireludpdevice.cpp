@@ -2,11 +2,13 @@
 
 #include "Mirel/SkEventFiring.h"
 
-HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) {
+HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) { return CreateInstance(nullptr, riid, ppv); }
+
+HRESULT CMirelUdpDevice::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    ComPtr<CMirelUdpDevice> object(new CMirelUdpDevice());
-    return object->QueryInterface(riid, ppv);
+    if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    return (new CMirelUdpDevice())->m_Aggregation.Create(outer, riid, ppv);
 }
 
 CMirelUdpDevice::CMirelUdpDevice()
@@ -26,7 +28,7 @@ CMirelUdpDevice::CMirelUdpDevice()
 // first; destruction fires no OnDisconnect.
 CMirelUdpDevice::~CMirelUdpDevice() = default;
 
-HRESULT CMirelUdpDevice::QueryInterface(REFIID riid, void** ppvObject) {
+HRESULT CMirelUdpDevice::InternalQueryInterface(REFIID riid, void** ppvObject) {
     if (!ppvObject) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkConnection) {
         *ppvObject = static_cast<ISkConnection*>(this);
@@ -44,35 +46,6 @@ HRESULT CMirelUdpDevice::QueryInterface(REFIID riid, void** ppvObject) {
     }
     AddRef();
     return S_OK;
-}
-
-ULONG CMirelUdpDevice::Release() {
-    ULONG count = --m_nRefCount;
-    if (count == 0) {
-        // Events fired while the parts end their work take and drop references of
-        // their own: the count must never reach 0 again.
-        m_nRefCount = kDestroyingRefCount;
-        delete this;
-    }
-    return count;
-}
-
-HRESULT CMirelUdpDevice::GetTypeInfoCount(UINT* pctinfo) {
-    if (!pctinfo) return E_POINTER;
-    *pctinfo = 1;
-    return S_OK;
-}
-
-HRESULT CMirelUdpDevice::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (!ppTInfo) return E_POINTER;
-    *ppTInfo = nullptr;
-    return TYPE_E_LIBNOTREGISTERED;
-}
-
-HRESULT CMirelUdpDevice::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return TYPE_E_LIBNOTREGISTERED; }
-
-HRESULT CMirelUdpDevice::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-    return TYPE_E_LIBNOTREGISTERED;
 }
 
 // ---------------------------------------------------------------- ISkConnection

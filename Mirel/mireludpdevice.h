@@ -21,26 +21,24 @@
 #include "Mirel/SkConnectionPoint.h"
 #include "Mirel/mireldebuggee.h"
 #include "Mirel/SkConnectionPointContainer.h"
+#include "Mirel/SkObjectBase.h"
 #include "Mirel/UdpDeviceTransport.h"
 
-class CMirelUdpDevice final : public ISkConnection, public SkConnectionPointContainer {
+class CMirelUdpDevice final : public SkDualImpl<ISkConnection>, public SkConnectionPointContainer {
 public:
-    static constexpr ULONG kDestroyingRefCount = 0x40000000;
-
     // Creates an object and queries it for riid.
     static HRESULT CreateInstance(REFIID riid, void** ppv);
+    // The class object's creator: with an outer object (riid must then be
+    // IID_IUnknown) an aggregated object, whose inner unknown goes to *ppv.
+    static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv);
 
-    // IUnknown
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG AddRef() override { return ++m_nRefCount; }
-    ULONG Release() override;
-
-    // IDispatch: served from the registered type library.
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+    // IUnknown: this object's, or the outer object's when aggregated. The
+    // parts forward theirs here.
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        return m_Aggregation.QueryInterface(riid, ppvObject);
+    }
+    ULONG AddRef() override { return m_Aggregation.AddRef(); }
+    ULONG Release() override { return m_Aggregation.Release(); }
 
     // ISkConnection
     HRESULT put_Address(BSTR newVal) override;
@@ -54,10 +52,16 @@ public:
     IUnknown* Identity() { return static_cast<ISkConnection*>(this); }
 
 private:
+    friend class SkAggregation<CMirelUdpDevice>;
+
     CMirelUdpDevice();
     ~CMirelUdpDevice();
+    // The interface map.
+    HRESULT InternalQueryInterface(REFIID riid, void** ppvObject);
 
-    ULONG m_nRefCount = 0;
+    // Outlives the parts: events fired while they end their work take and
+    // drop references of their own.
+    SkAggregation<CMirelUdpDevice> m_Aggregation{this};
 
     // Event sources, in the order of the connection map.
     SkConnectionPoint m_cpConnectionEvents;

@@ -405,6 +405,11 @@ void SkLoader::OnStartReply(char code) {
 }
 
 void SkLoader::OnBlockReply(char code, int number) {
+    // The device answers for the block it received, which is the one in
+    // flight; any other number is a late copy or a forgery, and must neither
+    // advance nor end the upload.
+    if (number != m_nCurrentBlock)
+        return;
     switch (code) {
         case 'A':
             break;
@@ -421,8 +426,6 @@ void SkLoader::OnBlockReply(char code, int number) {
             Finish(kGenFailure, FailureText());
             return;
     }
-    if (number != m_nCurrentBlock)
-        return;  // the block stays in flight
     RemoveSyncRequest();
     if (++m_nCurrentBlock == m_nBlockCount) {
         const bool sent =

@@ -187,6 +187,7 @@ constexpr CodeText kTexts[] = {
     {static_cast<uint32_t>(DISP_E_BADVARTYPE), "Bad variable type."},
     {static_cast<uint32_t>(DISP_E_EXCEPTION), "Exception occurred."},
     {static_cast<uint32_t>(DISP_E_OVERFLOW), "Out of present range."},
+    {static_cast<uint32_t>(DISP_E_BADINDEX), "Invalid index."},
     {static_cast<uint32_t>(DISP_E_BADPARAMCOUNT), "Invalid number of parameters."},
     {static_cast<uint32_t>(DISP_E_PARAMNOTOPTIONAL), "Parameter not optional."},
     {static_cast<uint32_t>(TYPE_E_INVDATAREAD), "Error reading the type library."},

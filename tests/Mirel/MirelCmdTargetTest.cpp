@@ -16,6 +16,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireludpdevice.h"
 #include "sim/Simulator.h"
+#include "tests/support/TempRegistry.h"
 #include "winport/DispatchSink.h"
 #include "winport/ServiceLoop.h"
 
@@ -416,6 +417,7 @@ TEST_F(MirelCmdTargetTest, CommandTargetIsAFaceOfTheDeviceObject) {
     EXPECT_EQ(host.target->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(host.target->GetTypeInfoCount(nullptr), E_POINTER);
+    oskan::test::TempRegistry unregistered;  // late binding needs the registered type library
     ITypeInfo* info = reinterpret_cast<ITypeInfo*>(1);
     EXPECT_EQ(host.target->GetTypeInfo(0, 0, &info), TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(info, nullptr);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tests/support/TempRegistry.h"
+
 namespace {
 
 std::u16string Read(MirelUdpDeviceInfo& info, HRESULT (MirelUdpDeviceInfo::*get)(BSTR*), HRESULT* result = nullptr) {
@@ -90,7 +92,8 @@ TEST(MirelUdpDeviceInfo, AnswersIDispatchAndItsOwnInterfaceOnly) {
     UINT count = 0;
     EXPECT_EQ(info->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
-    // Late binding needs the registered type library.
+    // Late binding needs the registered type library; this registry has none.
+    oskan::test::TempRegistry unregistered;
     EXPECT_EQ(info->GetIDsOfNames(IID_NULL, nullptr, 0, 0, nullptr), TYPE_E_LIBNOTREGISTERED);
 }
 

@@ -343,7 +343,7 @@ TEST_F(SkLoaderTest, FixedFirmwareApplicationEndsWithTAsUsual) {
 
 // ---------------------------------------------------------------- error codes
 
-TEST_F(SkLoaderTest, EveryBlockReplyCodeEndsTheUploadWhateverItsNumber) {
+TEST_F(SkLoaderTest, EveryBlockReplyCodeEndsTheUploadOnlyForTheBlockInFlight) {
     struct Case {
         char code;
         int number;
@@ -361,7 +361,12 @@ TEST_F(SkLoaderTest, EveryBlockReplyCodeEndsTheUploadWhateverItsNumber) {
         completions.clear();
         ASSERT_EQ(StartFirmware(384, c.flags), S_OK);
         Ack('A', 0);
-        Ack(c.code, c.number);
+        // A late copy for the previous block, or any other number, is ignored.
+        Ack(c.code, 0);
+        Ack(c.code, c.number + 2);
+        EXPECT_THAT(completions, IsEmpty()) << c.code;
+        EXPECT_EQ(loader->CurrentBlock(), 1);
+        Ack(c.code, 1);
         EXPECT_THAT(completions, ElementsAre(c.completion)) << c.code;
         EXPECT_EQ(loader->GetState(), SkLoader::STATE_IDLE);
         EXPECT_EQ(transport.ClientCount(), 0u);

@@ -7,11 +7,13 @@
 #include <nlohmann/json.hpp>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/mireludpdevice.h"
+#include "Mirel/MirelInterfaces.h"
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DeviceListOutput.h"
+#include "tools/mirel/ObjectFactory.h"
 #include "winport/ServiceLoop.h"
 #include "winport/ocidl.h"
+#include "winport/winsock.h"
 
 namespace mirel {
 
@@ -334,10 +336,14 @@ public:
     }
 
     bool Open() {
-        if (FAILED(CMirelUdpDevice::CreateInstance(IID_ISkConnection,
-                                                   m_connection.ReleaseAndGetVoidAddressOf())) ||
-            FAILED(m_connection.As(IID_ISkDebuggee, &m_debuggee))) {
-            m_err << "mirel: cannot create the device object\n";
+        std::string problem;
+        if (FAILED(ObjectFactory::Create(kDeviceProgID, IID_ISkConnection,
+                                         m_connection.ReleaseAndGetVoidAddressOf(), &problem))) {
+            m_err << "mirel: " << problem << "\n";
+            return false;
+        }
+        if (FAILED(m_connection.As(IID_ISkDebuggee, &m_debuggee))) {
+            m_err << "mirel: the device object has no debugger interface\n";
             return false;
         }
         ComPtr<IConnectionPointContainer> container;

@@ -6,11 +6,14 @@
 #include <iostream>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/mireludpdevice.h"
+#include "Mirel/MirelInterfaces.h"
 #include "common/MessageTransport.h"
+#include "common/SkCmdTarget.h"
+#include "tools/mirel/ObjectFactory.h"
 #include "winport/DispatchSink.h"
 #include "winport/ServiceLoop.h"
 #include "winport/ocidl.h"
+#include "winport/winsock.h"
 
 namespace mirel {
 
@@ -164,9 +167,14 @@ int RunDeviceCommand(const DeviceCommandOptions& options, std::ostream& out, std
     }
     ComPtr<ISkConnection> connection;
     ComPtr<ISkCmdTarget> target;
-    if (FAILED(CMirelUdpDevice::CreateInstance(IID_ISkConnection, connection.ReleaseAndGetVoidAddressOf())) ||
-        FAILED(connection.As(IID_ISkCmdTarget, &target))) {
-        err << "mirel: cannot create the device object\n";
+    std::string problem;
+    if (FAILED(ObjectFactory::Create(kDeviceProgID, IID_ISkConnection,
+                                     connection.ReleaseAndGetVoidAddressOf(), &problem))) {
+        err << "mirel: " << problem << "\n";
+        return kExitUsage;
+    }
+    if (FAILED(connection.As(IID_ISkCmdTarget, &target))) {
+        err << "mirel: the device object has no command interface\n";
         return kExitUsage;
     }
     Completion completion;

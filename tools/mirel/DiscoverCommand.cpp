@@ -3,11 +3,12 @@
 #include <iostream>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/MirelUdpRefresh.h"
+#include "tools/mirel/ObjectFactory.h"
 #include "tools/mirel/ProgressDisplay.h"
 #include "winport/DispatchSink.h"
 #include "winport/ServiceLoop.h"
 #include "winport/ocidl.h"
+#include "winport/winsock.h"
 
 namespace mirel {
 
@@ -33,10 +34,11 @@ CLI::App* DiscoverCommand::Register(CLI::App& app) {
 
 int DiscoverCommand::Run() {
     ComPtr<ISkRefresh> refresh;
-    HRESULT hr = CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf());
+    std::string problem;
+    HRESULT hr =
+        ObjectFactory::Create(kRefreshProgID, IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf(), &problem);
     if (FAILED(hr)) {
-        std::cerr << "mirel: cannot create the discovery object: " << winport::ErrorText(static_cast<uint32_t>(hr))
-                  << "\n";
+        std::cerr << "mirel: " << problem << "\n";
         return kExitUsage;
     }
 

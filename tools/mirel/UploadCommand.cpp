@@ -8,13 +8,15 @@
 #include <iostream>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/mireludpdevice.h"
+#include "Mirel/MirelInterfaces.h"
 #include "common/skloader.h"
 #include "tools/mirel/DeviceCommand.h"
+#include "tools/mirel/ObjectFactory.h"
 #include "tools/mirel/ProgressDisplay.h"
 #include "winport/DispatchSink.h"
 #include "winport/ServiceLoop.h"
 #include "winport/ocidl.h"
+#include "winport/winsock.h"
 
 namespace mirel {
 
@@ -99,10 +101,14 @@ std::string CheckOptions(const UploadOptions& options) {
 class UploadSession {
 public:
     UploadSession(Completion& completion, UploadProgress& progress) {
-        if (FAILED(CMirelUdpDevice::CreateInstance(IID_ISkConnection,
-                                                   m_connection.ReleaseAndGetVoidAddressOf())) ||
-            FAILED(m_connection.As(IID_ISkLoader, &m_loader)))
+        if (FAILED(ObjectFactory::Create(kDeviceProgID, IID_ISkConnection,
+                                         m_connection.ReleaseAndGetVoidAddressOf(), &m_problem))) {
             return;
+        }
+        if (FAILED(m_connection.As(IID_ISkLoader, &m_loader))) {
+            m_problem = "the device object has no loader interface";
+            return;
+        }
         m_sink = winport::DispatchSink::Create(DIID__ISkLoaderEvents, [&](DISPID id, const DISPPARAMS& p) {
             using winport::DispatchSink;
             if (id == DISPID_OnLoadProgress) {
@@ -127,6 +133,8 @@ public:
     UploadSession& operator=(const UploadSession&) = delete;
 
     bool Ready() const { return static_cast<bool>(m_point); }
+    // Why the session is not ready.
+    const std::string& Problem() const { return m_problem; }
     ISkConnection* Connection() const { return m_connection.Get(); }
     ISkLoader* Loader() const { return m_loader.Get(); }
 
@@ -136,6 +144,7 @@ private:
     ComPtr<winport::DispatchSink> m_sink;
     ComPtr<IConnectionPoint> m_point;
     DWORD m_cookie = 0;
+    std::string m_problem = "cannot connect to the device object's events";
 };
 
 HRESULT PutAddress(ISkConnection* connection, const std::string& mac) {
@@ -175,7 +184,7 @@ int RunUpload(const UploadOptions& options, std::ostream& out, std::ostream& err
     UploadProgress progress(FileBytes(options.file));
     UploadSession session(completion, progress);
     if (!session.Ready()) {
-        err << "mirel: cannot create the device object or connect to its events\n";
+        err << "mirel: " << session.Problem() << "\n";
         return kExitUsage;
     }
     if (FAILED(PutAddress(session.Connection(), options.mac))) {

@@ -1,0 +1,7 @@
+#pragma once
+// MIRELLib: the type library of the Mirel component library, as the tables
+// it is compiled into (the library exports them; see Mirel/Mirel.cpp).
+
+#include "winport/TypeLibData.h"
+
+const winport::TlbLibrary& MirelTypeLibrary();

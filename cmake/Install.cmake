@@ -1,0 +1,38 @@
+# cmake --install: the libraries, the headers a host needs, the tools, and a
+# CMake package (find_package(oskan), target oskan::winport). Component
+# libraries are not linked by hosts; they are registered with regsvr after
+# installing, and loaded at run time by ProgID.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(OSKAN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/oskan)
+set(OSKAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/oskan)
+
+set_target_properties(Mirel PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(mirel regsvr PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+
+install(TARGETS winport EXPORT oskanTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${OSKAN_INSTALL_INCLUDEDIR})
+install(TARGETS Mirel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS mirel regsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/winport/ DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/winport
+    FILES_MATCHING PATTERN "*.h")
+install(FILES ${PROJECT_SOURCE_DIR}/Mirel/MirelInterfaces.h ${PROJECT_SOURCE_DIR}/Mirel/MirelEvents.h
+    DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/Mirel)
+# What the interface headers need of the device layer's declarations.
+install(FILES
+    ${PROJECT_SOURCE_DIR}/common/MessageTransport.h
+    ${PROJECT_SOURCE_DIR}/common/Retransmitter.h
+    ${PROJECT_SOURCE_DIR}/common/IntrusiveList.h
+    ${PROJECT_SOURCE_DIR}/common/WinServiceWnd.h
+    DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/common)
+
+install(EXPORT oskanTargets NAMESPACE oskan:: DESTINATION ${OSKAN_INSTALL_CMAKEDIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/oskanConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/oskanConfig.cmake INSTALL_DESTINATION ${OSKAN_INSTALL_CMAKEDIR}
+    PATH_VARS CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_BINDIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/oskanConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/oskanConfig.cmake ${PROJECT_BINARY_DIR}/oskanConfigVersion.cmake
+    DESTINATION ${OSKAN_INSTALL_CMAKEDIR})

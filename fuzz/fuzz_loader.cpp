@@ -1,0 +1,121 @@
+// The loader: a fuzzed file (its application header included) and replies in
+// every state; every upload that starts completes exactly once.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "common/skloader.h"
+#include "fuzz/FuzzSupport.h"
+#include "winport/ServiceLoop.h"
+
+namespace {
+
+struct Counts {
+    long started = 0;
+    long completed = 0;
+};
+
+void OnProgress(int percentage, void*) {
+    if (percentage < 0 || percentage > 100)
+        std::abort();
+}
+
+void OnComplete(uint32_t, const char* details, void* user) {
+    if (!details)
+        std::abort();
+    ++static_cast<Counts*>(user)->completed;
+}
+
+std::string FilePath() {
+    return "/tmp/oskan-fuzz-loader-" + std::to_string(getpid()) + ".bin";
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    winport::ServiceLoop::Current().UseManualClock(1'000'000);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    oskan::fuzz::Script script(data, size);
+    const int flags = script.Byte() & 15;
+    // A few blocks, the header and its strings from the input, the rest zero.
+    std::vector<uint8_t> file(static_cast<size_t>(1 + script.Byte() % 4) * SkLoader::kBlockSize);
+    std::string_view head = script.Text();
+    std::copy(head.begin(), head.begin() + static_cast<long>(std::min(head.size(), file.size())),
+              file.begin());
+    const std::string path = FilePath();
+    if (!WriteFile(path, file))
+        std::abort();
+
+    oskan::fuzz::RecordingTransport transport;
+    Counts counts;
+    {
+        SkLoader loader(&transport, nullptr, &OnProgress, &OnComplete, &counts);
+        bool fixedNumbering = (flags & OLF_FIXED_FIRMWARE) != 0;
+        if (loader.Load(path, flags) == S_OK)
+            ++counts.started;
+        while (!script.Done()) {
+            switch (script.Byte() % 7) {
+                case 0:
+                    transport.Deliver(script.Text());
+                    break;
+                case 1:
+                    transport.Deliver(std::string(script.Text()) + transport.LastIdSuffix());
+                    break;
+                case 2: {
+                    // A block acknowledgement, for the block in flight or near it.
+                    const int number = loader.CurrentBlock() + static_cast<int8_t>(script.Byte()) % 3;
+                    const char ack[3] = {static_cast<char>(script.Byte()), static_cast<char>(number >> 8),
+                                         static_cast<char>(number & 0xFF)};
+                    const int state = loader.GetState();
+                    const int block = loader.CurrentBlock();
+                    transport.Deliver(std::string_view(ack, 3));
+                    // An acknowledgement for any other block changes nothing.
+                    int wire = static_cast<uint8_t>(ack[1]) << 8 | static_cast<uint8_t>(ack[2]);
+                    if (fixedNumbering && wire != 0)
+                        --wire;
+                    if (state == SkLoader::STATE_SEND_BLOCKS && wire != block &&
+                        (loader.GetState() != state || loader.CurrentBlock() != block))
+                        std::abort();
+                    break;
+                }
+                case 3:
+                    winport::ServiceLoop::Current().AdvanceClock(script.Byte() * 20u);
+                    break;
+                case 4:
+                    loader.Cancel();
+                    break;
+                case 5: {
+                    const int again = script.Byte() & 15;
+                    if (loader.Load(path, again) == S_OK) {
+                        ++counts.started;
+                        fixedNumbering = (again & OLF_FIXED_FIRMWARE) != 0;
+                    }
+                    break;
+                }
+                case 6:
+                    if (loader.GetState() == SkLoader::STATE_IDLE && counts.completed != counts.started)
+                        std::abort();
+                    break;
+            }
+        }
+    }
+    unlink(path.c_str());
+    if (counts.completed != counts.started)
+        std::abort();
+    return 0;
+}

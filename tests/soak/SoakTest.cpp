@@ -1,0 +1,148 @@
+// Fault-injection soak: every simulated device drops, duplicates and delays
+// (so reorders) a tenth of the requests and replies, and discovery, commands,
+// uploads and memory round trips must still come out whole. On the manual
+// clock, with a fixed seed; OSKAN_SOAK_LONG=1 runs it twenty times longer.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <set>
+
+#include "tests/soak/SoakHarness.h"
+
+namespace oskan::soak {
+namespace {
+
+constexpr size_t kDevices = 50;
+const sim::MacAddress kFirst = sim::MacFromNumber(0x020000010000ull);
+
+class SoakTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServiceLoop::Current().UseManualClock(5'000'000);
+        ASSERT_TRUE(sim.Open());
+        sim.Seed(20261208);
+        AddDevices(sim, kDevices);
+        sim::SimFaults faults;
+        faults.dropRequest = 0.1;
+        faults.dropReply = 0.1;
+        faults.duplicateReply = 0.1;
+        faults.delayMs = 5;
+        faults.jitterMs = 120;  // replies overtake each other and the retransmissions
+        sim.SetFaultsForAll(faults);
+    }
+    void TearDown() override { sim.Close(); }
+
+    sim::Simulator sim;
+};
+
+TEST_F(SoakTest, EveryScanFindsEveryDevice) {
+    RefreshHost host;
+    const int scans = 5 * LongFactor(20);
+    size_t versionsMissing = 0;
+    for (int scan = 0; scan < scans; ++scan) {
+        ASSERT_TRUE(host.Scan()) << "scan " << scan;
+        EXPECT_EQ(host.completions.back().error, 0);
+        const auto listed = host.ListedVersions();
+        ASSERT_EQ(listed.size(), kDevices) << "scan " << scan;
+        for (size_t i = 0; i < kDevices; ++i) {
+            auto it = listed.find(MacKey(sim::MacFromNumber(0x020000010000ull + i)));
+            ASSERT_NE(it, listed.end()) << "device " << i << " missing in scan " << scan;
+            // A version is either the device's own or, when all five queries
+            // were lost, still empty: never another device's.
+            if (it->second.empty()) {
+                ++versionsMissing;
+            } else {
+                EXPECT_EQ(it->second, "4." + std::to_string(i));
+            }
+        }
+    }
+    EXPECT_EQ(host.completions.size(), static_cast<size_t>(scans));
+    std::printf("[ figures ] %d scans of %zu devices; %zu version queries lost five times\n", scans, kDevices,
+                versionsMissing);
+}
+
+TEST_F(SoakTest, EveryCommandGetsItsOwnReply) {
+    DeviceHost host(MacText(kFirst).c_str());
+    const int count = 100 * LongFactor(20);
+    // Version and state requests alternate: their replies cannot be mistaken
+    // for each other, so a reply matched to the wrong command shows.
+    for (int i = 0; i < count; ++i)
+        ASSERT_EQ(host.Command(i % 2 ? u"PC" : u"X", i), S_OK);
+    ASSERT_TRUE(
+        ServiceLoop::Current().RunUntil([&] { return host.commands.size() >= size_t(count); }, 3'600'000));
+    ServiceLoop::Current().AdvanceClock(5000);
+    ASSERT_EQ(host.commands.size(), size_t(count));
+    std::set<LONG> answered;
+    for (const CommandReply& reply : host.commands) {
+        EXPECT_EQ(reply.error, 0);
+        EXPECT_TRUE(answered.insert(reply.lParam).second) << "answered twice: " << reply.lParam;
+        if (reply.lParam % 2)
+            EXPECT_EQ(reply.response.rfind("A*", 0), 0u) << reply.response;
+        else
+            EXPECT_EQ(reply.response, "A4.0/b17/Soak") << reply.lParam;
+    }
+}
+
+TEST_F(SoakTest, EveryUploadArrivesByteForByte) {
+    DeviceHost host(MacText(kFirst).c_str());
+    char pattern[] = "/tmp/oskan-soak-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/fw.bin";
+    std::mt19937 random(7);
+    const int uploads = 20 * LongFactor(20);
+    for (int n = 0; n < uploads; ++n) {
+        std::vector<uint8_t> image(128 * (1 + random() % 24));
+        for (auto& byte : image)
+            byte = static_cast<uint8_t>(random());
+        {
+            std::ofstream out(path, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(image.data()),
+                      static_cast<std::streamsize>(image.size()));
+        }
+        ASSERT_EQ(host.Load(path, 0), S_OK);
+        ASSERT_TRUE(
+            ServiceLoop::Current().RunUntil([&] { return host.loads.size() > size_t(n); }, 3'600'000));
+        ASSERT_EQ(host.loads.back().error, 0) << host.loads.back().details;
+        ASSERT_EQ(sim.DeviceAt(0).Upload().Image(), image) << "upload " << n;
+    }
+    unlink(path.c_str());
+    rmdir(pattern);
+}
+
+TEST_F(SoakTest, EveryReadReturnsWhatWasWritten) {
+    DeviceHost host(MacText(kFirst).c_str());
+    ASSERT_EQ(host.debuggee->BeginDebug(), S_OK);
+    ASSERT_TRUE(ServiceLoop::Current().RunUntil(
+        [&] { return host.debugSink->Count("Command 0 Operation comlpeted successfully") >= 1; }, 600'000));
+    std::mt19937 random(11);
+    std::vector<test::DebugEvent> reads;
+    host.debugSink->onEvent = [&](const test::DebugEvent& event) {
+        if (event.text.rfind("Read", 0) == 0)
+            reads.push_back(event);
+    };
+    const int trips = 20 * LongFactor(20);
+    for (int n = 0; n < trips; ++n) {
+        const ULONG address = 0x1000 + static_cast<ULONG>(random() % 0x4000);
+        std::vector<uint8_t> data(1 + random() % 300);
+        for (auto& byte : data)
+            byte = static_cast<uint8_t>(random());
+        const size_t writes = host.debugSink->Count("Command 0 Operation completed successfully");
+        ASSERT_EQ(host.debuggee->WriteMemory(address, static_cast<ULONG>(data.size()), data.data()), S_OK);
+        ASSERT_TRUE(ServiceLoop::Current().RunUntil(
+            [&] { return host.debugSink->Count("Command 0 Operation completed successfully") > writes; },
+            600'000))
+            << "write " << n;
+        ASSERT_EQ(host.debuggee->ReadMemory(address, static_cast<ULONG>(data.size()), n), S_OK);
+        ASSERT_TRUE(ServiceLoop::Current().RunUntil([&] { return reads.size() > size_t(n); }, 600'000))
+            << "read " << n;
+        EXPECT_EQ(reads.back().text.rfind("Read 0 ", 0), 0u) << reads.back().text;
+        EXPECT_EQ(reads.back().data, data) << "round trip " << n;
+    }
+    host.debugSink->onEvent = nullptr;
+}
+
+}  // namespace
+}  // namespace oskan::soak
