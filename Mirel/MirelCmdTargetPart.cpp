@@ -11,27 +11,6 @@ MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transp
                                        SkConnectionPoint& events)
     : m_pOwner(owner), m_cpEvents(events), m_Engine(&transport) {}
 
-// IDispatch from the registered type library's description of ISkCmdTarget.
-HRESULT MirelCmdTargetPart::GetTypeInfoCount(UINT* pctinfo) {
-    return SkDispatchGetTypeInfoCount(pctinfo);
-}
-
-HRESULT MirelCmdTargetPart::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
-    return SkDispatchGetTypeInfo(IID_ISkCmdTarget, iTInfo, lcid, ppTInfo);
-}
-
-HRESULT MirelCmdTargetPart::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                                          DISPID* rgDispId) {
-    return SkDispatchGetIDsOfNames(IID_ISkCmdTarget, riid, rgszNames, cNames, lcid, rgDispId);
-}
-
-HRESULT MirelCmdTargetPart::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                                   DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                                   UINT* puArgErr) {
-    return SkDispatchInvoke(IID_ISkCmdTarget, this, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult,
-                            pExcepInfo, puArgErr);
-}
-
 HRESULT MirelCmdTargetPart::get_Flags(LONG* pVal) {
     if (!pVal)
         return E_POINTER;

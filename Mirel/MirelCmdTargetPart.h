@@ -6,9 +6,10 @@
 
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/SkConnectionPoint.h"
+#include "Mirel/SkObjectBase.h"
 #include "common/SkCmdTarget.h"
 
-class MirelCmdTargetPart final : public ISkCmdTarget {
+class MirelCmdTargetPart final : public SkDispatchImpl<ISkCmdTarget> {
 public:
     // owner: the device object's identity, not counted; transport and events
     // belong to the device object and outlive the part.
@@ -24,14 +25,6 @@ public:
     }
     ULONG AddRef() override { return m_pOwner->AddRef(); }
     ULONG Release() override { return m_pOwner->Release(); }
-
-    // IDispatch: served from the registered type library.
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                          DISPID* rgDispId) override;
-    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
     // ISkCmdTarget
     HRESULT get_Flags(LONG* pVal) override;

@@ -15,27 +15,6 @@ MirelLoaderPart::~MirelLoaderPart() {
     m_Engine.Cancel();
 }
 
-// IDispatch from the registered type library's description of ISkLoader.
-HRESULT MirelLoaderPart::GetTypeInfoCount(UINT* pctinfo) {
-    return SkDispatchGetTypeInfoCount(pctinfo);
-}
-
-HRESULT MirelLoaderPart::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
-    return SkDispatchGetTypeInfo(IID_ISkLoader, iTInfo, lcid, ppTInfo);
-}
-
-HRESULT MirelLoaderPart::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
-                                       DISPID* rgDispId) {
-    return SkDispatchGetIDsOfNames(IID_ISkLoader, riid, rgszNames, cNames, lcid, rgDispId);
-}
-
-HRESULT MirelLoaderPart::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
-                                DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                                UINT* puArgErr) {
-    return SkDispatchInvoke(IID_ISkLoader, this, dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult,
-                            pExcepInfo, puArgErr);
-}
-
 HRESULT MirelLoaderPart::Load(BSTR bstrFileName, int nFlags) {
     // The whole name, embedded zeros included: the engine refuses those.
     return m_Engine.Load(winport::BstrToAnsiLen(bstrFileName), nFlags);

@@ -41,10 +41,9 @@ protected:
 
 // IDispatch of a dual interface. Late binding is served from the registered
 // type library; without it every lookup fails as the type library's would,
-// while calls through the vtable work. Every object with a dual interface
-// derives from it first, and so holds its lock on the library.
+// while calls through the vtable work. The parts of an object use it as it is.
 template <class Interface>
-class SkDualImpl : public Interface, private SkModuleLock {
+class SkDispatchImpl : public Interface {
 public:
     HRESULT GetTypeInfoCount(UINT* pctinfo) override { return SkDispatchGetTypeInfoCount(pctinfo); }
     HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override {
@@ -61,6 +60,15 @@ public:
                                 riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
     }
 
+protected:
+    SkDispatchImpl() = default;
+    ~SkDispatchImpl() = default;
+};
+
+// An object's dual interface: its IDispatch, and the object's lock on the
+// library. Every object with a dual interface derives from it first.
+template <class Interface>
+class SkDualImpl : public SkDispatchImpl<Interface>, private SkModuleLock {
 protected:
     SkDualImpl() = default;
     ~SkDualImpl() = default;

@@ -9,6 +9,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkEventFiring.h"
 #include "Mirel/SkTrace.h"
+#include "winport/hexdigit.h"
 
 namespace {
 
@@ -20,16 +21,6 @@ constexpr const OLECHAR* kInvalidStateText = u"Invalid PCM state response";
 // Register prefixes of SetRegisterValue, in the order of m_Registers.
 constexpr const char* kRegisterPrefixes[5] = {"SA", "SB", "SP", "SS", "SF"};
 constexpr char kBreakpointLetters[3] = {'R', 'W', 'B'};
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Where the first occurrence of tag starts within the length, or -1.
 int FindTag(const char* text, int length, const char* tag) {
@@ -44,8 +35,8 @@ int FindTag(const char* text, int length, const char* tag) {
 bool ReadHex(const char* text, int length, int pos, ULONG* value) {
     uint64_t result = 0;
     int digits = 0;
-    for (; pos < length && HexValue(text[pos]) >= 0; ++pos, ++digits)
-        result = std::min<uint64_t>(result * 16 + static_cast<uint64_t>(HexValue(text[pos])), 0xFFFFFFFFull);
+    for (; pos < length && winport::HexDigitValue(text[pos]) >= 0; ++pos, ++digits)
+        result = std::min<uint64_t>(result * 16 + static_cast<uint64_t>(winport::HexDigitValue(text[pos])), 0xFFFFFFFFull);
     *value = static_cast<ULONG>(result);
     return digits > 0;
 }
@@ -660,8 +651,8 @@ void MirelDebuggee::OnReadBlockReply(MemoryBlock* block, const char* text, int l
         return;
     uint8_t bytes[32];
     for (int i = 0; i < count; ++i) {
-        const int high = HexValue(text[16 + 3 * i]);
-        const int low = HexValue(text[17 + 3 * i]);
+        const int high = winport::HexDigitValue(text[16 + 3 * i]);
+        const int low = winport::HexDigitValue(text[17 + 3 * i]);
         if (high < 0 || low < 0)
             return;
         bytes[i] = static_cast<uint8_t>(high * 16 + low);

@@ -6,6 +6,7 @@
 
 #include "sim/SimDevice.h"
 #include "winport/ServiceLoop.h"
+#include "winport/hexdigit.h"
 
 namespace oskan::sim {
 
@@ -16,23 +17,13 @@ constexpr size_t kMaxBlockBytes = 16;
 // The length of one instruction, for "PS".
 constexpr uint32_t kInstructionLength = 1;
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads one to eight hexadecimal digits from the front of text.
 std::optional<uint32_t> TakeHex(std::string_view& text) {
     size_t n = 0;
     uint32_t value = 0;
-    while (n < text.size() && n < 8 && HexValue(text[n]) >= 0)
-        value = (value << 4) | static_cast<uint32_t>(HexValue(text[n++]));
-    if (n == 0 || (n < text.size() && HexValue(text[n]) >= 0))
+    while (n < text.size() && n < 8 && winport::HexDigitValue(text[n]) >= 0)
+        value = (value << 4) | static_cast<uint32_t>(winport::HexDigitValue(text[n++]));
+    if (n == 0 || (n < text.size() && winport::HexDigitValue(text[n]) >= 0))
         return std::nullopt;
     text.remove_prefix(n);
     return value;

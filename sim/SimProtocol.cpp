@@ -1,4 +1,5 @@
 #include "sim/SimProtocol.h"
+#include "winport/hexdigit.h"
 
 #include <cstdio>
 
@@ -11,16 +12,6 @@ bool IsBlank(char c) {
 }
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // atol's reading, modulo 256: only the low 8 bits are kept, and they do not
@@ -118,7 +109,7 @@ TextCommand SplitRequestId(std::string_view body) {
         return {body, std::nullopt};
     uint32_t id = 0;
     for (char c : digits) {
-        int value = HexValue(c);
+        int value = winport::HexDigitValue(c);
         if (value < 0)
             return {body, std::nullopt};
         id = (id << 4) | static_cast<uint32_t>(value);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "winport/oleauto.h"
+#include "winport/hexdigit.h"
 
 namespace winport::registry {
 
@@ -48,23 +49,13 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A hexadecimal number of 1 to maxDigits digits filling all of s.
 bool ParseHexNumber(std::string_view s, size_t maxDigits, uint32_t* value) {
     if (s.empty() || s.size() > maxDigits)
         return false;
     uint32_t v = 0;
     for (char c : s) {
-        int d = HexDigit(c);
+        int d = winport::HexDigitValue(c);
         if (d < 0)
             return false;
         v = v << 4 | static_cast<uint32_t>(d);
