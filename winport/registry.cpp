@@ -336,6 +336,19 @@ LONG FindOpenKey(const Tree& tree, const OpenKey& key, Key** found) {
     return *found ? ERROR_SUCCESS : ERROR_KEY_DELETED;
 }
 
+// The key behind an open handle in the registry as it is now, for reading.
+LONG ReadOpenKey(State& state, HKEY hKey, Key** found) {
+    OpenKey key;
+    LONG status = ResolveHandle(state, hKey, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    const Tree* tree = nullptr;
+    status = CurrentTree(state, &tree);
+    if (status != ERROR_SUCCESS)
+        return status;
+    return FindOpenKey(*tree, key, found);
+}
+
 std::u16string ValueName(LPCWSTR name) {
     return name ? std::u16string(name) : std::u16string();
 }
@@ -552,16 +565,8 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, L
         return ERROR_INVALID_PARAMETER;
     auto& state = TheState();
     std::lock_guard lock(state.mutex);
-    OpenKey key;
-    LONG status = winport::ResolveHandle(state, hKey, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    const reg::Tree* tree = nullptr;
-    status = winport::CurrentTree(state, &tree);
-    if (status != ERROR_SUCCESS)
-        return status;
     reg::Key* k = nullptr;
-    status = winport::FindOpenKey(*tree, key, &k);
+    LONG status = winport::ReadOpenKey(state, hKey, &k);
     if (status != ERROR_SUCCESS)
         return status;
     auto it = k->values.find(winport::ValueName(lpValueName));
@@ -648,16 +653,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
         return ERROR_INVALID_PARAMETER;
     auto& state = TheState();
     std::lock_guard lock(state.mutex);
-    OpenKey key;
-    LONG status = winport::ResolveHandle(state, hKey, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    const reg::Tree* tree = nullptr;
-    status = winport::CurrentTree(state, &tree);
-    if (status != ERROR_SUCCESS)
-        return status;
     reg::Key* k = nullptr;
-    status = winport::FindOpenKey(*tree, key, &k);
+    LONG status = winport::ReadOpenKey(state, hKey, &k);
     if (status != ERROR_SUCCESS)
         return status;
     if (dwIndex >= k->subkeys.size())
