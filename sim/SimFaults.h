@@ -12,6 +12,7 @@ namespace oskan::sim {
 
 struct SimFaults {
     double dropRequest = 0;     // probability that a request never reaches the device
+    double duplicateRequest = 0;  // probability that a request reaches the device twice
     double dropReply = 0;       // probability that a reply is lost
     double duplicateReply = 0;  // probability that a reply arrives twice
     uint32_t delayMs = 0;       // every reply is held this long...

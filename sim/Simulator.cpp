@@ -237,6 +237,15 @@ void Simulator::Deliver(Slot& slot, const SimRequest& request, std::string_view 
         ++slot.stats.requestsDropped;
         return;
     }
+    // A duplicated datagram reaches the device twice, and each copy is handled.
+    const bool twice = slot.random.Chance(slot.faults.duplicateRequest);
+    if (twice) ++slot.stats.requestsDuplicated;
+    HandleCopy(slot, request, datagram, sender);
+    if (twice) HandleCopy(slot, request, datagram, sender);
+}
+
+void Simulator::HandleCopy(Slot& slot, const SimRequest& request, std::string_view datagram,
+                           const sockaddr_in& sender) {
     std::string_view kind = slot.device->KindOf(request);
     auto counter = slot.stats.requests.find(kind);
     if (counter == slot.stats.requests.end())

@@ -31,6 +31,7 @@ struct SimDeviceStats {
     std::map<std::string, uint64_t, std::less<>> requests;  // by kind, as the device got them
     std::string lastRequest;                                // the whole datagram
     uint64_t requestsDropped = 0;
+    uint64_t requestsDuplicated = 0;
     uint64_t requestsSilenced = 0;
     uint64_t requestsWhileRebooting = 0;  // counted by kind, never answered
     uint64_t repliesSent = 0;
@@ -114,6 +115,7 @@ private:
     Slot* FindSlot(const MacAddress& mac) const;
     void OnReadable();
     void Deliver(Slot& slot, const SimRequest& request, std::string_view datagram, const sockaddr_in& sender);
+    void HandleCopy(Slot& slot, const SimRequest& request, std::string_view datagram, const sockaddr_in& sender);
     void Dispatch(Slot& slot, std::string reply, const sockaddr_in& to);
     void Schedule(Slot& slot, std::string reply, const sockaddr_in& to, uint32_t delayMs);
     void OnReplyDue(uint64_t key);

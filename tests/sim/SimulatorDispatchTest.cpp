@@ -79,6 +79,17 @@ TEST_F(SimulatorDispatchTest, ADroppedRequestNeverReachesTheDevice) {
     EXPECT_EQ(RepliesMade(kSecond), 1u);
 }
 
+TEST_F(SimulatorDispatchTest, ADuplicatedRequestIsHandledTwice) {
+    SimFaults faults;
+    faults.duplicateRequest = 1;
+    ASSERT_TRUE(simulator.SetFaults(kFirst, faults));
+    Receive("_?");
+    EXPECT_EQ(simulator.Stats(kFirst)->requestsDuplicated, 1u);
+    EXPECT_EQ(simulator.RequestCount(kFirst, "?"), 2u);
+    EXPECT_EQ(RepliesMade(kFirst), 2u);
+    EXPECT_EQ(RepliesMade(kSecond), 1u);
+}
+
 TEST_F(SimulatorDispatchTest, ASilencedKindIsCountedButNotAnswered) {
     SimFaults faults;
     faults.silentKinds = {"X", "?"};

@@ -28,6 +28,7 @@ protected:
         sim::SimFaults faults;
         faults.dropRequest = 0.1;
         faults.dropReply = 0.1;
+        faults.duplicateRequest = 0.1;
         faults.duplicateReply = 0.1;
         faults.delayMs = 5;
         faults.jitterMs = 120;  // replies overtake each other and the retransmissions
