@@ -158,18 +158,27 @@ std::string ComModule::LastError() const {
     return m_lastError;
 }
 
+HRESULT ComModule::RunClassScripts(const std::string& path, bool registering, std::string* error) const {
+    for (size_t i = 0; i < m_count; ++i) {
+        Registrar registrar;
+        registrar.AddReplacement("MODULE", path);
+        const auto& script = m_classes[i].registryScript;
+        HRESULT hr = registering ? registrar.Register(script) : registrar.Unregister(script);
+        if (FAILED(hr)) {
+            *error = "class " + GuidToString(*m_classes[i].clsid) + ": " + registrar.LastError();
+            return hr;
+        }
+    }
+    return S_OK;
+}
+
 HRESULT ComModule::RegisterServer() {
     std::string path = ModuleFileName();
     std::string error;
     RegistryTransaction transaction;
     HRESULT hr = transaction.Status() == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(transaction.Status());
-    for (size_t i = 0; SUCCEEDED(hr) && i < m_count; ++i) {
-        Registrar registrar;
-        registrar.AddReplacement("MODULE", path);
-        hr = registrar.Register(m_classes[i].registryScript);
-        if (FAILED(hr))
-            error = "class " + GuidToString(*m_classes[i].clsid) + ": " + registrar.LastError();
-    }
+    if (SUCCEEDED(hr))
+        hr = RunClassScripts(path, true, &error);
     if (SUCCEEDED(hr)) {
         std::u16string widePath = AnsiToUtf16(path);
         std::u16string folder = widePath.substr(0, widePath.rfind(u'/') + 1);
@@ -195,13 +204,8 @@ HRESULT ComModule::UnregisterServer() {
     std::string error;
     RegistryTransaction transaction;
     HRESULT hr = transaction.Status() == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(transaction.Status());
-    for (size_t i = 0; SUCCEEDED(hr) && i < m_count; ++i) {
-        Registrar registrar;
-        registrar.AddReplacement("MODULE", path);
-        hr = registrar.Unregister(m_classes[i].registryScript);
-        if (FAILED(hr))
-            error = "class " + GuidToString(*m_classes[i].clsid) + ": " + registrar.LastError();
-    }
+    if (SUCCEEDED(hr))
+        hr = RunClassScripts(path, false, &error);
     BSTR registered = nullptr;
     if (SUCCEEDED(hr) &&
         SUCCEEDED(QueryPathOfRegTypeLib(m_libid, m_majorVersion, m_minorVersion, 0, &registered))) {

@@ -78,6 +78,8 @@ public:
     std::string LastError() const;
 
 private:
+    // Every class's registry script in table order, stopping at the first failure.
+    HRESULT RunClassScripts(const std::string& path, bool registering, std::string* error) const;
     const ComClassEntry* m_classes;
     size_t m_count;
     GUID m_libid;

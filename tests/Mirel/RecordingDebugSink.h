@@ -9,6 +9,7 @@
 #include "Mirel/MirelEvents.h"
 #include "winport/com.h"
 #include "winport/oleauto.h"
+#include "winport/SinkObject.h"
 
 namespace oskan::test {
 
@@ -19,31 +20,13 @@ struct DebugEvent {
     bool nullData = true;
 };
 
-class RecordingDebugSink final : public _ISkDebuggeeEvents {
+class RecordingDebugSink final
+    : public winport::SinkObject<RecordingDebugSink, _ISkDebuggeeEvents, IID__ISkDebuggeeEvents> {
 public:
     static ComPtr<RecordingDebugSink> Create() {
         ComPtr<RecordingDebugSink> sink;
         sink.Attach(new RecordingDebugSink());
         return sink;
-    }
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID__ISkDebuggeeEvents) {
-            *ppv = static_cast<_ISkDebuggeeEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
     }
 
     HRESULT OnKeepAlive() override { return Record("KeepAlive"); }
@@ -102,6 +85,7 @@ public:
     std::function<void(const DebugEvent& event)> onEvent;
 
 private:
+    friend class winport::SinkObject<RecordingDebugSink, _ISkDebuggeeEvents, IID__ISkDebuggeeEvents>;
     RecordingDebugSink() = default;
     ~RecordingDebugSink() = default;
 
@@ -123,7 +107,6 @@ private:
         return S_OK;
     }
 
-    ULONG m_refs = 1;
 };
 
 }  // namespace oskan::test

@@ -14,6 +14,7 @@
 #include "winport/ServiceLoop.h"
 #include "winport/ocidl.h"
 #include "winport/winsock.h"
+#include "winport/SinkObject.h"
 
 namespace mirel {
 
@@ -30,31 +31,12 @@ struct Outcome {
 };
 
 // The tool's sink of the debugger's events.
-class DebugSink final : public _ISkDebuggeeEvents {
+class DebugSink final : public winport::SinkObject<DebugSink, _ISkDebuggeeEvents, IID__ISkDebuggeeEvents> {
 public:
     static ComPtr<DebugSink> Create() {
         ComPtr<DebugSink> sink;
         sink.Attach(new DebugSink());
         return sink;
-    }
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID__ISkDebuggeeEvents) {
-            *ppv = static_cast<_ISkDebuggeeEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
     }
 
     HRESULT OnKeepAlive() override { return S_OK; }
@@ -83,9 +65,9 @@ public:
     std::string lastError;  // of replies that could not be read
 
 private:
+    friend class winport::SinkObject<DebugSink, _ISkDebuggeeEvents, IID__ISkDebuggeeEvents>;
     DebugSink() = default;
     ~DebugSink() = default;
-    ULONG m_refs = 1;
 };
 
 // What the operation is: how to start it and which completion ends it.
