@@ -33,8 +33,12 @@ public:
     ServiceLoop& operator=(const ServiceLoop&) = delete;
     ~ServiceLoop();
 
-    // Readable while a watch is ready or a timer is due.
+    // Readable while a watch is ready or a timer is due; -1 on an unusable loop.
     int Fd() const { return m_epollFd; }
+    // 0, or the errno that left the loop unusable (its descriptors could not be
+    // made or set). An unusable loop arms nothing and its runs end at once.
+    int Error() const { return m_error; }
+    bool IsUsable() const { return m_error == 0; }
 
     // Watches a descriptor for epoll events (EPOLLIN, EPOLLOUT...), level-triggered.
     // Returns 0 when epoll refuses the descriptor.
@@ -48,13 +52,15 @@ public:
     bool HasTimers() const { return !m_timers.empty(); }
 
     // Runs every ready watch and due timer without blocking; returns how many
-    // callbacks ran.
+    // callbacks ran (none on an unusable loop).
     size_t Dispatch();
 
-    // Runs until Stop() is called from a callback.
-    void Run();
+    // Runs until Stop() is called from a callback; returns 0 then, or Error()
+    // as soon as the loop is unusable.
+    int Run();
     // Runs until the predicate holds (checked after each callback batch) or the
-    // timeout has passed, on the loop's clock. Returns the predicate's last value.
+    // timeout has passed, on the loop's clock. Returns the predicate's last
+    // value; an unusable loop returns it at once.
     bool RunUntil(const std::function<bool()>& done, uint32_t timeoutMs);
     void Stop() { m_stopRequested = true; }
 
@@ -88,6 +94,7 @@ private:
     size_t RunDueTimers();
     void RearmTimerFd();
     int MillisecondsToNextDeadline() const;
+    void Fail(int error);
 
     int m_epollFd = -1;
     int m_timerFd = -1;
@@ -100,6 +107,7 @@ private:
     bool m_manualClock = false;
     uint64_t m_manualNow = 0;
     uint64_t m_wakeups = 0;
+    int m_error = 0;
 };
 
 // Milliseconds since an arbitrary start, 32 bits, wrapping as on Windows; on the

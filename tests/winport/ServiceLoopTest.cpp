@@ -5,8 +5,10 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <utility>
@@ -160,5 +162,56 @@ TEST(ServiceLoopRealClockTest, FdBecomesReadableWhenATimerIsDue) {
         EXPECT_FALSE(loop.HasTimers());
     }).join();
 }
+
+// A loop whose descriptors cannot be made says so, and its runs end at once
+// instead of spinning on a descriptor that is not there.
+class UnusableLoopTest : public ::testing::TestWithParam<int> {};
+
+struct UnusableLoopReport {
+    int error = 0;
+    int fd = 0;
+    bool ranUntil = true;
+    int predicateChecks = 0;
+    size_t dispatched = 1;
+    ServiceLoop::TimerId timer = 1;
+};
+
+TEST_P(UnusableLoopTest, ReportsTheFailureAndRunsEndAtOnce) {
+    // With the limit at the lowest free descriptor plus the parameter, the
+    // loop's first (0) or second (1) descriptor cannot be made.
+    const int spare = GetParam();
+    UnusableLoopReport report;
+    std::thread([&] {
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        const int lowestFree = dup(0);
+        ASSERT_GE(lowestFree, 0);
+        close(lowestFree);
+        rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(lowestFree + spare);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        ServiceLoop& loop = ServiceLoop::Current();  // this thread's, made under the limit
+        setrlimit(RLIMIT_NOFILE, &saved);
+        report.error = loop.Error();
+        report.fd = loop.Fd();
+        report.ranUntil = loop.RunUntil([&] { return ++report.predicateChecks > 1000; }, 60000);
+        report.dispatched = loop.Dispatch();
+        report.timer = loop.AddTimer(10, [] {});
+        if (report.error != 0) {
+            EXPECT_EQ(loop.Run(), report.error);
+        }
+    }).join();
+    EXPECT_EQ(report.error, EMFILE);
+    EXPECT_EQ(report.fd, -1);
+    EXPECT_FALSE(report.ranUntil);
+    EXPECT_LE(report.predicateChecks, 2) << "RunUntil spun";  // checked once more on the way out
+    EXPECT_EQ(report.dispatched, 0u);
+    EXPECT_EQ(report.timer, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptors, UnusableLoopTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 0 ? std::string("Epoll") : std::string("TimerFd");
+                         });
 
 }  // namespace
