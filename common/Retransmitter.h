@@ -39,6 +39,7 @@ struct RetransmitterPacket {
     bool m_bInFlight = false;
     uint32_t m_dwLastTransmission = 0;  // tick count
     int32_t m_nTransmissions = 0;       // in the current cycle
+    uint64_t m_nTransmitSerial = 0;     // of its last transmission, engine-wide
     int m_nLength = 0;
     std::unique_ptr<uint8_t[]> m_Data;
 };
@@ -100,4 +101,5 @@ private:
     WinTimer m_Timer;
     bool m_bTimerArmed = false;
     Walk* m_pWalks = nullptr;  // innermost running walk
+    uint64_t m_nTransmitSerial = 0;  // counts every transmission; never wraps
 };
