@@ -24,6 +24,7 @@ struct TransportClient {
     using ReceiveFunction = void (*)(const char* text, int length, void* user);
 
     ListLink<TransportClient> m_Link;  // in the transport's list
+    uint64_t m_nSerial = 0;            // in order of opening
     IntrusiveList<TransportRequest, &TransportRequest::m_Link> m_lstRequests;  // in order of sending
     ReceiveFunction m_pfnReceive = nullptr;
     void* m_pUser = nullptr;
@@ -102,8 +103,10 @@ private:
     // walk, and a transport destroyed there is not touched again.
     struct DispatchFrame {
         TransportClient* next = nullptr;
+        uint64_t openedBefore = 0;  // clients opened since are not offered this text
         bool transportAlive = true;
         DispatchFrame* outer = nullptr;
     };
     DispatchFrame* m_pDispatch = nullptr;
+    uint64_t m_nClientSerial = 0;
 };

@@ -13,16 +13,22 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// A transport that records every frame instead of putting it on the wire.
+// A transport that records every frame instead of putting it on the wire, and
+// a timeline of sends and expiries ("S@ms", "E@ms" on the loop's clock).
 class RecordingTransport : public MessageTransport {
 public:
     std::vector<std::string> sent;
+    std::vector<std::string> timeline;
     std::string header;
 
 protected:
     BOOL SendDatagram(const void* bytes, int length) override {
         sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
+        timeline.push_back("S@" + std::to_string(winport::ServiceLoop::Current().NowMs()));
         return TRUE;
+    }
+    void OnRequestExpired(RetransmitterPacket*, const void*, int) override {
+        timeline.push_back("E@" + std::to_string(winport::ServiceLoop::Current().NowMs()));
     }
     int GetHeaderLength() override { return static_cast<int>(header.size()); }
     void ComposeFrame(uint8_t* frame, const void* payload, int length) override {
@@ -81,7 +87,9 @@ TEST_F(MessageTransportTest, LongBodyIsCutSoTheIdAlwaysFits) {
     EXPECT_EQ(transport.sent[0], fits + "|00000005");
     EXPECT_EQ(transport.sent[1], std::string(MessageTransport::kMaxRequestBody, 'b') + "|00000006");
     EXPECT_EQ(transport.sent[1].size() + 1, static_cast<size_t>(MessageTransport::kRequestBufferSize));
-    EXPECT_EQ(MessageTransport::ParseReplyId(transport.sent[1].data(), static_cast<int>(transport.sent[1].size())), 6u);
+    EXPECT_EQ(
+        MessageTransport::ParseReplyId(transport.sent[1].data(), static_cast<int>(transport.sent[1].size())),
+        6u);
 }
 
 TEST_F(MessageTransportTest, DataIsSentAsGivenWithoutId) {
@@ -97,7 +105,8 @@ TEST_F(MessageTransportTest, FifthRequestGoesOutWhenOneOfTheFirstFourIsRemoved) 
     TransportClient* client = transport.OpenClient(nullptr, nullptr);
     transport.SetNextRequestId(1);
     std::vector<TransportRequest*> requests;
-    for (int i = 0; i < 5; ++i) requests.push_back(transport.SendRequest(client, nullptr, "R%d", i));
+    for (int i = 0; i < 5; ++i)
+        requests.push_back(transport.SendRequest(client, nullptr, "R%d", i));
     EXPECT_EQ(transport.sent.size(), 4u);
     transport.RemoveRequest(requests[2]);
     ASSERT_EQ(transport.sent.size(), 5u);
@@ -106,7 +115,8 @@ TEST_F(MessageTransportTest, FifthRequestGoesOutWhenOneOfTheFirstFourIsRemoved) 
 
 TEST_F(MessageTransportTest, SendOnceBypassesAFullWindowAndTheLock) {
     TransportClient* client = transport.OpenClient(nullptr, nullptr);
-    for (int i = 0; i < 6; ++i) transport.SendData(client, "q", 1);
+    for (int i = 0; i < 6; ++i)
+        transport.SendData(client, "q", 1);
     transport.GetRetransmitter().LockTransmission(TRUE);
     transport.sent.clear();
     EXPECT_TRUE(transport.SendOnce("PC", 2));
@@ -118,8 +128,10 @@ TEST_F(MessageTransportTest, SendOnceBypassesAFullWindowAndTheLock) {
 TEST_F(MessageTransportTest, RemovingAClientsRequestsSendsOtherClientsPromotedRequestsTogether) {
     TransportClient* first = transport.OpenClient(nullptr, nullptr);
     TransportClient* second = transport.OpenClient(nullptr, nullptr);
-    for (int i = 0; i < 3; ++i) transport.SendData(first, "f", 1);
-    for (int i = 0; i < 3; ++i) transport.SendData(second, "s", 1);
+    for (int i = 0; i < 3; ++i)
+        transport.SendData(first, "f", 1);
+    for (int i = 0; i < 3; ++i)
+        transport.SendData(second, "s", 1);
     EXPECT_THAT(transport.sent, ElementsAre("f", "f", "f", "s"));
     transport.sent.clear();
     transport.RemoveClientRequests(first);
@@ -137,6 +149,54 @@ TEST_F(MessageTransportTest, EveryClientSeesEveryReply) {
     transport.DispatchReceived("J****/00", 8);
     EXPECT_THAT(a.texts, ElementsAre("A|0000002a", "J****/00"));
     EXPECT_EQ(a.texts, b.texts);
+}
+
+// A client opened while a reply is being dispatched (an engine starting anew
+// from a completion) waits for the next reply: this one was not its own.
+TEST_F(MessageTransportTest, AClientOpenedDuringADispatchDoesNotSeeThatReply) {
+    struct Opener {
+        MessageTransport* transport;
+        Received late;
+        TransportClient* opened = nullptr;
+        static void Receive(const char*, int, void* user) {
+            auto* self = static_cast<Opener*>(user);
+            if (!self->opened)
+                self->opened = self->transport->OpenClient(&Received::Record, &self->late);
+        }
+    };
+    Opener opener{&transport, {}};
+    Received other;
+    transport.OpenClient(&Opener::Receive, &opener);
+    transport.OpenClient(&Received::Record, &other);
+    transport.DispatchReceived("A", 1);
+    EXPECT_THAT(other.texts, ElementsAre("A"));
+    EXPECT_TRUE(opener.late.texts.empty());
+    ASSERT_NE(opener.opened, nullptr);
+    transport.DispatchReceived("B", 1);
+    EXPECT_THAT(opener.late.texts, ElementsAre("B"));
+
+    // Also when it opens inside a nested dispatch, and for the outer one.
+    struct NestedOpener {
+        MessageTransport* transport;
+        Received late;
+        bool nested = false;
+        static void Receive(const char*, int, void* user) {
+            auto* self = static_cast<NestedOpener*>(user);
+            if (self->nested)
+                return;
+            self->nested = true;
+            self->transport->DispatchReceived("inner", 5);
+            self->transport->OpenClient(&Received::Record, &self->late);
+        }
+    };
+    RecordingTransport second;
+    NestedOpener nestedOpener{&second, {}};
+    Received tail;
+    second.OpenClient(&NestedOpener::Receive, &nestedOpener);
+    second.OpenClient(&Received::Record, &tail);
+    second.DispatchReceived("outer", 5);
+    EXPECT_THAT(tail.texts, ElementsAre("inner", "outer"));
+    EXPECT_TRUE(nestedOpener.late.texts.empty());
 }
 
 struct SelfClosing {
@@ -223,8 +283,10 @@ TEST_F(MessageTransportTest, UnansweredRequestsAreResentUntilRemoved) {
     TransportClient* client = transport.OpenClient(nullptr, nullptr);
     TransportRequest* request = transport.SendData(client, "r", 1);
     winport::ServiceLoop::Current().AdvanceClock(5000);
-    // Five per cycle, expiry does nothing, then the next cycle: never given up.
-    EXPECT_GE(transport.sent.size(), 8u);
+    // The transport's own schedule (the clock started at 1000): five sends
+    // 600 ms apart, expiry, which does nothing, then the next cycle.
+    EXPECT_THAT(transport.timeline, ElementsAre("S@1000", "S@1600", "S@2200", "S@2800", "S@3400", "E@4000",
+                                                "S@4200", "S@4800", "S@5400", "S@6000"));
     transport.RemoveRequest(request);
     size_t count = transport.sent.size();
     winport::ServiceLoop::Current().AdvanceClock(5000);
@@ -236,8 +298,10 @@ TEST_F(MessageTransportTest, DestructionWithRequestsOfSeveralClientsSendsNothing
     auto owned = std::make_unique<RecordingTransport>();
     TransportClient* a = owned->OpenClient(nullptr, nullptr);
     TransportClient* b = owned->OpenClient(nullptr, nullptr);
-    for (int i = 0; i < 4; ++i) owned->SendData(a, "a", 1);
-    for (int i = 0; i < 4; ++i) owned->SendData(b, "b", 1);
+    for (int i = 0; i < 4; ++i)
+        owned->SendData(a, "a", 1);
+    for (int i = 0; i < 4; ++i)
+        owned->SendData(b, "b", 1);
     owned.reset();  // would call a pure virtual send if removals promoted b's requests
     SUCCEED();
 }
