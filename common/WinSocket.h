@@ -78,7 +78,10 @@ public:
 private:
     static void OnRead(long eventBit, int errorCode, void* user);
 
+    // Lent to each read while its handler runs: a handler may close the socket,
+    // open it again or run a nested read, and the datagram stays whole.
     std::vector<char> m_ReceiveBuffer;
+    size_t m_nReceiveBufferSize = 0;
     ReceiveHandler m_pfnReceive = nullptr;
     void* m_pUser = nullptr;
 };

@@ -305,6 +305,70 @@ TEST_F(MirelCmdTargetTest, FlagTwoSendsOneCommandWithoutIdAndTakesTheWholeReply)
     EXPECT_EQ(host.commands[1].lParam, 3);
 }
 
+// The debugger holds a transport client behind the command target's, so a
+// reply that completes a command is offered to it afterwards.
+class MirelCmdTargetBesideDebuggerTest : public MirelCmdTargetTest {
+protected:
+    void SetUp() override {
+        MirelCmdTargetTest::SetUp();
+        host.SetAddress(u"2.0.0.1.2.3");
+        ASSERT_EQ(host.connection->Connect(), S_OK);
+        ASSERT_EQ(host.connection.As(IID_ISkDebuggee, &debuggee), S_OK);
+    }
+    void TearDown() override { debuggee.Reset(); }
+    // The command target's client first, then the debugger's.
+    void SendThenBeginDebug(const char16_t* command, LONG lParam) {
+        ASSERT_EQ(host.Command(command, lParam), S_OK);
+        ASSERT_EQ(debuggee->BeginDebug(), S_OK);
+        ASSERT_EQ(host.Object()->Transport().ClientCount(), 2u);
+    }
+    ComPtr<ISkDebuggee> debuggee;
+};
+
+TEST_F(MirelCmdTargetBesideDebuggerTest, DisconnectFromACompletionLeavesTheReplyWholeForTheNextEngine) {
+    // Closing the socket frees its receive buffer; the debugger still reads the
+    // reply after this event (AddressSanitizer reports it).
+    for (bool reconnect : {false, true}) {
+        SCOPED_TRACE(reconnect ? "disconnect and connect" : "disconnect");
+        host.commands.clear();
+        host.onCommand = [&](const CommandEvent&) {
+            EXPECT_EQ(host.connection->Disconnect(), S_OK);
+            if (reconnect) {
+                EXPECT_EQ(host.connection->Connect(), S_OK);
+            }
+        };
+        SendThenBeginDebug(u"B", 1);
+        ASSERT_TRUE(host.WaitForCommands(1));
+        EXPECT_EQ(host.commands[0].response, "A");
+        host.onCommand = nullptr;
+        EXPECT_EQ(debuggee->EndDebug(), S_OK);
+        if (!reconnect) {
+            ASSERT_EQ(host.connection->Connect(), S_OK);
+        }
+    }
+}
+
+TEST_F(MirelCmdTargetBesideDebuggerTest, CommandWithoutIdSentFromACompletionWaitsForItsOwnReply) {
+    ASSERT_EQ(host.target->put_Flags(2), S_OK);
+    host.onCommand = [&](const CommandEvent& event) {
+        if (event.lParam == 1) {
+            EXPECT_EQ(host.Command(u"EC", 2), S_OK);
+        }
+    };
+    Silence("EC");
+    SendThenBeginDebug(u"B", 1);
+    ASSERT_TRUE(host.WaitForCommands(1));
+    ServiceLoop::Current().AdvanceClock(100);
+    ASSERT_EQ(host.commands.size(), 1u) << "completed with " << host.commands.back().response;
+    EXPECT_EQ(host.commands[0].lParam, 1);
+    sim.SetFaults(kMac, {});
+    ASSERT_TRUE(host.WaitForCommands(2));
+    EXPECT_EQ(host.commands[1].lParam, 2);
+    EXPECT_EQ(host.commands[1].error, 0);
+    EXPECT_GT(sim.RequestCount(kMac, "EC"), 0u);
+    EXPECT_EQ(debuggee->EndDebug(), S_OK);
+}
+
 // ---------------------------------------------------------------- Cancel
 
 TEST_F(MirelCmdTargetTest, CancelCompletesThreeInSendingOrderAndStopsSending) {

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,8 @@ struct Slot {
         self->log->push_back(std::string(self->name) + ":" + std::to_string(bit) + ":" +
                              std::to_string(error));
         char buffer[64];
-        if (bit == FD_READ) self->socket->ReceiveFrom(buffer, sizeof buffer, nullptr);
+        if (bit == FD_READ)
+            self->socket->ReceiveFrom(buffer, sizeof buffer, nullptr);
     }
 };
 
@@ -74,7 +76,9 @@ protected:
     // On the manual clock this waits only as long as a datagram takes through
     // the loopback, then gives up.
     bool RunUntil(const std::function<bool()>& done) { return Loop().RunUntil(done, 1000); }
-    void RunIdle() { Loop().RunUntil([] { return false; }, 100); }
+    void RunIdle() {
+        Loop().RunUntil([] { return false; }, 100);
+    }
 };
 
 TEST_F(WinSocketTest, BroadcastReachesTheDevicePortAndTheReplyComesBack) {
@@ -88,7 +92,8 @@ TEST_F(WinSocketTest, BroadcastReachesTheDevicePortAndTheReplyComesBack) {
             char buffer[256];
             SOCKADDR_IN from{};
             int n = self->socket->ReceiveFrom(buffer, sizeof buffer, &from);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             self->request.assign(buffer, static_cast<size_t>(n));
             self->socket->SendTo("[00-11-22-33-44-55]", 19, &from);
         }
@@ -234,5 +239,66 @@ TEST_F(WinSocketTest, DatagramSocketCanBeClosedAndOpenedAgain) {
     EXPECT_THAT(after.payloads, ElementsAre("again"));
     EXPECT_TRUE(before.payloads.empty());
 }
+
+// What a receive handler may do to its own socket before it has finished
+// reading the datagram (as a host disconnecting from inside an event that a
+// reply fired, with other readers of the same reply still to come).
+enum class InsideRead { Close, CloseAndOpen, NestedRead };
+
+class WinSocketInsideReadTest : public WinSocketTest, public ::testing::WithParamInterface<InsideRead> {};
+
+TEST_P(WinSocketInsideReadTest, TheDatagramStaysReadableUntilItsHandlerReturns) {
+    struct Reader {
+        WinAsyncSocket socket;
+        WinSocketTest* test;
+        InsideRead action;
+        std::vector<std::string> seen;  // each datagram as it reads after the action
+        static void OnReceive(const char* data, int length, const SOCKADDR_IN*, void* user) {
+            auto* self = static_cast<Reader*>(user);
+            if (self->seen.empty())
+                self->Act();
+            self->seen.emplace_back(data, static_cast<size_t>(length));  // AddressSanitizer checks the read
+        }
+        void Act() {
+            seen.emplace_back("acting");
+            switch (action) {
+                case InsideRead::Close:
+                    socket.CloseDatagram();
+                    break;
+                case InsideRead::CloseAndOpen:
+                    socket.CloseDatagram();
+                    EXPECT_TRUE(socket.OpenDatagram(&Reader::OnReceive, this, 64));
+                    break;
+                case InsideRead::NestedRead:
+                    EXPECT_TRUE(test->Loop().RunUntil([&] { return seen.size() == 2; }, 1000));
+                    break;
+            }
+        }
+    };
+    Reader reader{{}, this, GetParam(), {}};
+    ASSERT_TRUE(reader.socket.OpenDatagram(&Reader::OnReceive, &reader, 64));
+    WinSocket sender;
+    ASSERT_TRUE(sender.Create(IPPROTO_UDP, 0));
+    Broadcast(sender, "first", reader.socket.LocalPort());
+    Broadcast(sender, "second", reader.socket.LocalPort());
+    ASSERT_TRUE(RunUntil([&] { return reader.seen.size() >= 2; }));
+    RunIdle();
+    if (GetParam() == InsideRead::NestedRead) {
+        EXPECT_THAT(reader.seen, ElementsAre("acting", "second", "first"));
+    } else {
+        // Closed: the second datagram is not read (and one reopened has a new port).
+        EXPECT_THAT(reader.seen, ElementsAre("acting", "first"));
+    }
+}
+
+std::string InsideReadName(const ::testing::TestParamInfo<InsideRead>& info) {
+    static const char* names[] = {"Close", "CloseAndOpen", "NestedRead"};
+    return names[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, WinSocketInsideReadTest,
+                         ::testing::Values(InsideRead::Close, InsideRead::CloseAndOpen,
+                                           InsideRead::NestedRead),
+                         InsideReadName);
 
 }  // namespace
