@@ -98,10 +98,21 @@ MirelDebuggee::Scope::Scope(MirelDebuggee* engine)
 }
 
 MirelDebuggee::Scope::~Scope() {
-    // Calls made by sinks collect and fire their own events.
     m_pEngine->m_pEvents = m_pOuterEvents;
-    for (const PendingEvent& event : m_events)
+    std::deque<PendingEvent>& delivery = m_pEngine->m_Delivery;
+    for (PendingEvent& event : m_events)
+        delivery.push_back(std::move(event));
+    // A call made by a sink from an event: the delivery running outside it
+    // fires these after the events that were already waiting.
+    if (m_pEngine->m_bDelivering)
+        return;
+    m_pEngine->m_bDelivering = true;
+    while (!delivery.empty()) {
+        PendingEvent event = std::move(delivery.front());
+        delivery.pop_front();
         m_pEngine->Fire(event);
+    }
+    m_pEngine->m_bDelivering = false;
 }
 
 // ---------------------------------------------------------------- link

@@ -9,8 +9,12 @@
 // _ISkTrace. Events are queued while the engine works and fired when the
 // entry point (method, reply, timer) has finished changing state, so a sink
 // may call anything, including EndDebug or the last Release, from any event.
+// Events reach the sinks in the order they happened: those of a call a sink
+// makes from inside an event are fired after the ones still waiting, once
+// that call has returned.
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -205,6 +209,8 @@ private:
     SkConnectionPoint& m_cpEvents;
     SkConnectionPoint& m_cpTrace;
     std::vector<PendingEvent>* m_pEvents = nullptr;  // of the innermost running entry point
+    std::deque<PendingEvent> m_Delivery;             // ended entry points' events, not yet fired
+    bool m_bDelivering = false;
 
     int m_State = STATE_IDLE;
     OSKAN_PCODE_MACHINE_STATE m_PcmState{};
