@@ -6,8 +6,7 @@
 #include "winport/ServiceLoop.h"
 
 Retransmitter::~Retransmitter() {
-    for (Walk* walk = m_pWalks; walk; walk = walk->outer)
-        walk->engineAlive = false;
+    for (Walk* walk = m_pWalks; walk; walk = walk->outer) walk->engineAlive = false;
     RemoveAll();
 }
 
@@ -18,8 +17,7 @@ void Retransmitter::Configure(const RetransmitterConfig& config) {
 
 Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, void* user,
                                                 const PacketConfig* config) {
-    if (length < 0)
-        return nullptr;
+    if (length < 0) return nullptr;
     std::unique_ptr<Packet> packet;
     try {
         packet = std::make_unique<Packet>();
@@ -31,12 +29,11 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
     if (config) {
         packet->m_Config = *config;
     } else {
-        packet->m_Config = PacketConfig{m_Config.m_nTransmissionLimit, m_Config.m_nInterval,
-                                        m_Config.m_pfnSend, m_Config.m_pfnExpire};
+        packet->m_Config = PacketConfig{m_Config.m_nTransmissionLimit, m_Config.m_nInterval, m_Config.m_pfnSend,
+                                        m_Config.m_pfnExpire};
     }
     packet->m_nLength = length;
-    if (length)
-        std::memcpy(packet->m_Data.get(), data, static_cast<size_t>(length));
+    if (length) std::memcpy(packet->m_Data.get(), data, static_cast<size_t>(length));
 
     Packet* handle = packet.release();  // owned by the lists until FreePacket
     if (m_nInFlight < m_Config.m_nWindow) {
@@ -44,8 +41,7 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
         Walk guard;  // the send function may destroy the engine
         BeginWalk(guard);
         Transmit(handle);
-        if (!guard.engineAlive)
-            return handle;
+        if (!guard.engineAlive) return handle;
         EndWalk(guard);
         UpdateTimer();
     } else {
@@ -55,24 +51,18 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
 }
 
 void Retransmitter::RemovePacket(Packet* packet) {
-    if (!packet)
-        return;
+    if (!packet) return;
     bool wasInFlight = packet->m_bInFlight;
     FreePacket(packet);
-    if (!wasInFlight)
-        return;
-    if (!PromoteWaiting())
-        return;
+    if (!wasInFlight) return;
+    if (!PromoteWaiting()) return;
     UpdateTimer();
 }
 
 void Retransmitter::RemoveAll() {
-    for (Walk* walk = m_pWalks; walk; walk = walk->outer)
-        walk->next = nullptr;
-    while (Packet* packet = m_lstWaiting.PopFront())
-        std::unique_ptr<Packet> owned(packet);
-    while (Packet* packet = m_lstPackets.PopFront())
-        std::unique_ptr<Packet> owned(packet);
+    for (Walk* walk = m_pWalks; walk; walk = walk->outer) walk->next = nullptr;
+    while (Packet* packet = m_lstWaiting.PopFront()) std::unique_ptr<Packet> owned(packet);
+    while (Packet* packet = m_lstPackets.PopFront()) std::unique_ptr<Packet> owned(packet);
     m_nInFlight = 0;
     UpdateTimer();
 }
@@ -81,8 +71,7 @@ void Retransmitter::LockTransmission(BOOL lock) {
     if (lock) {
         ++m_nTransmissionLockCount;
     } else {
-        if (m_nTransmissionLockCount <= 0)
-            return;  // unbalanced unlock: the caller's error
+        if (m_nTransmissionLockCount <= 0) return;  // unbalanced unlock: the caller's error
         if (--m_nTransmissionLockCount == 0) {
             Walk walk;
             BeginWalk(walk);
@@ -91,8 +80,7 @@ void Retransmitter::LockTransmission(BOOL lock) {
                 packet->m_nTransmissions = 0;
                 Transmit(packet);
             }
-            if (!walk.engineAlive)
-                return;
+            if (!walk.engineAlive) return;
             EndWalk(walk);
         }
     }
@@ -100,8 +88,7 @@ void Retransmitter::LockTransmission(BOOL lock) {
 }
 
 void Retransmitter::Transmit(Packet* packet) {
-    if (m_nTransmissionLockCount != 0)
-        return;
+    if (m_nTransmissionLockCount != 0) return;
     ++packet->m_nTransmissions;
     packet->m_dwLastTransmission = winport::GetTickCount();
     packet->m_nTransmitSerial = ++m_nTransmitSerial;
@@ -122,8 +109,7 @@ bool Retransmitter::PromoteWaiting() {
         Packet* packet = m_lstWaiting.PopFront();
         EnterWindow(packet);
         Transmit(packet);
-        if (!guard.engineAlive)
-            return false;
+        if (!guard.engineAlive) return false;
     }
     EndWalk(guard);
     return true;
@@ -135,14 +121,12 @@ void Retransmitter::UpdateTimer() {
         m_Timer.Kill();
         return;
     }
-    if (!m_bTimerArmed)
-        m_bTimerArmed = m_Timer.Set(m_Config.m_nTick, &Retransmitter::OnTick, this) != FALSE;
+    if (!m_bTimerArmed) m_bTimerArmed = m_Timer.Set(m_Config.m_nTick, &Retransmitter::OnTick, this) != FALSE;
 }
 
 void Retransmitter::FreePacket(Packet* packet) {
     for (Walk* walk = m_pWalks; walk; walk = walk->outer)
-        if (walk->next == packet)
-            walk->next = PacketList::Next(packet);
+        if (walk->next == packet) walk->next = PacketList::Next(packet);
     if (packet->m_bInFlight) {
         m_lstPackets.Remove(packet);
         --m_nInFlight;
@@ -157,13 +141,9 @@ void Retransmitter::BeginWalk(Walk& walk) {
     m_pWalks = &walk;
 }
 
-void Retransmitter::EndWalk(Walk& walk) {
-    m_pWalks = walk.outer;
-}
+void Retransmitter::EndWalk(Walk& walk) { m_pWalks = walk.outer; }
 
-void Retransmitter::OnTick(void* user) {
-    static_cast<Retransmitter*>(user)->Tick();
-}
+void Retransmitter::OnTick(void* user) { static_cast<Retransmitter*>(user)->Tick(); }
 
 void Retransmitter::Tick() {
     m_bTimerArmed = false;
@@ -178,19 +158,16 @@ void Retransmitter::Tick() {
         if (packet->m_nTransmitSerial > sentBefore)
             continue;
         // Unsigned difference: stays right across the wrap of the tick count.
-        if (now - packet->m_dwLastTransmission < packet->m_Config.m_nInterval)
-            continue;
+        if (now - packet->m_dwLastTransmission < packet->m_Config.m_nInterval) continue;
         const PacketConfig& config = packet->m_Config;
         if (config.m_nTransmissionLimit != 0 && packet->m_nTransmissions >= config.m_nTransmissionLimit) {
             packet->m_nTransmissions = 0;
-            if (config.m_pfnExpire)
-                config.m_pfnExpire(packet, packet->m_pUser, packet->m_Data.get(), packet->m_nLength);
+            if (config.m_pfnExpire) config.m_pfnExpire(packet, packet->m_pUser, packet->m_Data.get(), packet->m_nLength);
         } else {
             Transmit(packet);
         }
     }
-    if (!walk.engineAlive)
-        return;
+    if (!walk.engineAlive) return;
     EndWalk(walk);
     UpdateTimer();
 }
