@@ -51,7 +51,9 @@ CMirelUdpRefresh::CMirelUdpRefresh()
 }
 
 CMirelUdpRefresh::~CMirelUdpRefresh() {
-    // A running scan completes as cancelled to the sinks still connected.
+    // A running scan completes as cancelled to the sinks still connected; a
+    // scan they start from there could never complete.
+    m_bDestroying = true;
     Reset();
 }
 
@@ -72,6 +74,7 @@ HRESULT CMirelUdpRefresh::InternalQueryInterface(REFIID riid, void** ppvObject) 
 // ---------------------------------------------------------------- ISkRefresh
 
 HRESULT CMirelUdpRefresh::Refresh() {
+    if (m_bDestroying) return E_ABORT;
     ComPtr<CMirelUdpRefresh> keepAlive(this);
     const bool wasBusy = m_bBusy;
     StopScan();
@@ -241,7 +244,12 @@ void CMirelUdpRefresh::UnlinkDevice(DeviceList::iterator it) {
 void CMirelUdpRefresh::ReceiveHandler(const char* data, int length, const SOCKADDR_IN* sender, void* user) {
     auto* self = static_cast<CMirelUdpRefresh*>(user);
     ComPtr<CMirelUdpRefresh> keepAlive(self);
-    self->FinishSendFailure();
+    // The datagram came to the failed scan's socket; a completion sink may
+    // already have replaced that socket, and the buffer with it.
+    if (self->m_bSendFailed) {
+        self->FinishSendFailure();
+        return;
+    }
     if (self->m_bBusy) self->OnReceive(data, length, sender);
     self->FinishSendFailure();
 }

@@ -53,7 +53,8 @@ public:
     ULONG AddRef() override { return m_Aggregation.AddRef(); }
     ULONG Release() override { return m_Aggregation.Release(); }
 
-    // ISkRefresh
+    // ISkRefresh. Refresh returns E_ABORT from the events fired while the
+    // object is destroyed.
     HRESULT Refresh() override;
     HRESULT Cancel() override;
     HRESULT Reset() override;
@@ -162,5 +163,6 @@ private:
     // A send failure noticed inside the retransmitter, finished once the
     // retransmitter's operation has returned.
     bool m_bSendFailed = false;
+    bool m_bDestroying = false;  // Refresh is refused from the final events
     uint32_t m_dwSendError = 0;
 };
