@@ -319,10 +319,11 @@ bool CMirelUdpRefresh::EvictOneShotDevice() {
         }
         Forget(key);
         auto listed = m_MacIndex.find(key);
-        if (listed == m_MacIndex.end()) continue;
-        ComPtr<MirelUdpDeviceInfo> device = *listed->second;
-        UnlinkDevice(listed->second);
-        FireDeviceRemove(device->DeviceId());
+        if (listed != m_MacIndex.end()) {
+            ComPtr<MirelUdpDeviceInfo> device = *listed->second;
+            UnlinkDevice(listed->second);
+            FireDeviceRemove(device->DeviceId());
+        }
         return true;
     }
     return false;

@@ -175,7 +175,8 @@ TEST_F(MirelRefreshAdmissionTest, ForgedSendersCostTheScanBoundedTimeAndQueries)
     ASSERT_TRUE(Finish());
     EXPECT_LE(ServiceLoop::Current().NowMs() - start, 5100u);
     size_t forgedQueries = 0;
-    for (const std::string& q : queries) forgedQueries += q.rfind("_[2.0.0.9.", 0) == 0;
+    for (const std::string& q : queries)
+        forgedQueries += q.rfind("_[2.0.0.9.", 0) == 0;
     // The three that held the window beside the echo and the one that took the
     // echo's place, five times each; the rest were never sent.
     EXPECT_LE(forgedQueries, 20u);
@@ -188,7 +189,8 @@ TEST_F(MirelRefreshAdmissionTest, ForgedSendersCostTheScanBoundedTimeAndQueries)
             winport::BstrToAnsi(text);
         SysFreeString(text);
     });
-    for (int i = 0; i < 30; ++i) EXPECT_EQ(versions["3.0." + std::to_string(i)], "4." + std::to_string(i)) << i;
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(versions["3.0." + std::to_string(i)], "4." + std::to_string(i)) << i;
 }
 
 // Once the scan holds its most unconfirmed new devices, a real device still
@@ -210,7 +212,8 @@ TEST_F(MirelRefreshAdmissionTest, ARealDeviceIsNotTurnedAwayWhenTheScanIsFull) {
     for (uint32_t f = 0; f < kFull / kLimit; ++f) {
         Forger forger(0x7F100000u + f);  // 127.16.x.y
         const std::string prefix = "[2.1." + std::to_string(f >> 8) + "." + std::to_string(f & 255) + ".0.";
-        for (int i = 0; i < kLimit; ++i) forger.Send(host, prefix + std::to_string(i) + "]");
+        for (int i = 0; i < kLimit; ++i)
+            forger.Send(host, prefix + std::to_string(i) + "]");
     }
     ASSERT_EQ(Engine()->DeviceCount(), kFull);
     EXPECT_EQ(removals, 0);
@@ -228,11 +231,13 @@ TEST_F(MirelRefreshAdmissionTest, ARealDeviceIsNotTurnedAwayWhenTheScanIsFull) {
 // each of those holds the window for seconds: the scan still ends at its limit.
 TEST_F(MirelRefreshAdmissionTest, AScanEndsAtItsTimeLimitWhateverKeepsItBusy) {
     std::vector<std::unique_ptr<Forger>> forgers;
-    for (uint32_t f = 0; f < 40; ++f) forgers.push_back(std::make_unique<Forger>(0x7F030000u + f));
+    for (uint32_t f = 0; f < 40; ++f)
+        forgers.push_back(std::make_unique<Forger>(0x7F030000u + f));
     const uint64_t start = ServiceLoop::Current().NowMs();
     Start();
     for (int copy = 0; copy < 5; ++copy) {
-        for (size_t f = 0; f < forgers.size(); ++f) forgers[f]->EchoReplies(host, static_cast<int>(f), kLimit);
+        for (size_t f = 0; f < forgers.size(); ++f)
+            forgers[f]->EchoReplies(host, static_cast<int>(f), kLimit);
         ServiceLoop::Current().AdvanceClock(500);
     }
     const size_t before = queries.size();

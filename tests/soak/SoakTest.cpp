@@ -84,7 +84,8 @@ TEST_F(SoakTest, ScansMissDevicesOnlyAtTheRateLossAllows) {
             if (complete[i])
                 continue;
             ++misses;
-            EXPECT_NE(lastMissed[i], scan - 1) << "device " << i << " missed scans " << scan - 1 << " and " << scan;
+            EXPECT_NE(lastMissed[i], scan - 1)
+                << "device " << i << " missed scans " << scan - 1 << " and " << scan;
             lastMissed[i] = scan;
         }
     }
@@ -93,8 +94,8 @@ TEST_F(SoakTest, ScansMissDevicesOnlyAtTheRateLossAllows) {
     // chance (for the long run's 5,000 device scans, about 1 in 10^6).
     const double expected = static_cast<double>(scans) * kDevices / 1300.0;
     EXPECT_LE(static_cast<double>(misses), 4 * expected + 3);
-    std::printf("[ figures ] %d scans of %zu devices; %zu incomplete (about %.1f expected)\n", scans, kDevices,
-                misses, expected);
+    std::printf("[ figures ] %d scans of %zu devices; %zu incomplete (about %.1f expected)\n", scans,
+                kDevices, misses, expected);
 }
 
 TEST_F(SoakTest, EveryCommandGetsItsOwnReply) {
