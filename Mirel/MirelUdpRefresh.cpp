@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/MessageTransport.h"
 #include "Mirel/SkEventFiring.h"
@@ -51,7 +52,9 @@ CMirelUdpRefresh::CMirelUdpRefresh()
 }
 
 CMirelUdpRefresh::~CMirelUdpRefresh() {
-    // A running scan completes as cancelled to the sinks still connected.
+    // A running scan completes as cancelled to the sinks still connected; a
+    // scan they start from there could never complete.
+    m_bDestroying = true;
     Reset();
 }
 
@@ -72,6 +75,7 @@ HRESULT CMirelUdpRefresh::InternalQueryInterface(REFIID riid, void** ppvObject) 
 // ---------------------------------------------------------------- ISkRefresh
 
 HRESULT CMirelUdpRefresh::Refresh() {
+    if (m_bDestroying) return E_ABORT;
     ComPtr<CMirelUdpRefresh> keepAlive(this);
     const bool wasBusy = m_bBusy;
     StopScan();
@@ -140,6 +144,8 @@ void CMirelUdpRefresh::StopScan() {
     m_bSendFailed = false;
     m_Unconfirmed.clear();
     m_UnconfirmedBySender.clear();
+    m_UnconfirmedOrder.clear();
+    m_bQueryUnanswered = false;
 }
 
 void CMirelUdpRefresh::Complete(uint32_t error, const char* details) {
@@ -180,7 +186,7 @@ CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::NewPacket(RefreshPacketKind k
     return record;
 }
 
-void CMirelUdpRefresh::CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* device) {
+CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* device) {
     if (m_dwNextRequestId == 0) ++m_dwNextRequestId;
     const uint32_t requestId = m_dwNextRequestId++;
     const uint8_t* mac = device->Mac();
@@ -190,10 +196,13 @@ void CMirelUdpRefresh::CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* d
     RefreshPacket* query = NewPacket(kind, device, requestId);
     const uint64_t generation = m_nScanGeneration;
     RetransmitterPacket* handle = m_Retransmitter.AddPacket(text, length, query);
-    if (generation == m_nScanGeneration) query->m_hPacket = handle;
+    if (generation != m_nScanGeneration) return nullptr;
+    query->m_hPacket = handle;
+    return query;
 }
 
 void CMirelUdpRefresh::ReleaseRequest(RefreshPacket* packet) {
+    DetachQuery(packet);
     m_Retransmitter.RemovePacket(packet->m_hPacket);
     m_lstPackets.Remove(packet);
     if (packet->m_dwRequestId != 0) m_PacketMap.erase(packet->m_dwRequestId);
@@ -241,7 +250,12 @@ void CMirelUdpRefresh::UnlinkDevice(DeviceList::iterator it) {
 void CMirelUdpRefresh::ReceiveHandler(const char* data, int length, const SOCKADDR_IN* sender, void* user) {
     auto* self = static_cast<CMirelUdpRefresh*>(user);
     ComPtr<CMirelUdpRefresh> keepAlive(self);
-    self->FinishSendFailure();
+    // The datagram came to the failed scan's socket; a completion sink may
+    // already have replaced that socket, and the buffer with it.
+    if (self->m_bSendFailed) {
+        self->FinishSendFailure();
+        return;
+    }
     if (self->m_bBusy) self->OnReceive(data, length, sender);
     self->FinishSendFailure();
 }
@@ -271,24 +285,102 @@ void CMirelUdpRefresh::OnReceive(const char* data, int length, const SOCKADDR_IN
 
 bool CMirelUdpRefresh::AdmitNewDevice(const uint8_t mac[6], const SOCKADDR_IN* sender) {
     const uint64_t key = MacKey(mac);
-    if (m_MacIndex.count(key)) return true;
-    const uint32_t address = sender ? sender->sin_addr.s_addr : 0;
-    int& pending = m_UnconfirmedBySender[address];
-    if (pending >= kMaxUnconfirmedPerSender || m_Unconfirmed.size() >= kMaxUnconfirmed) {
-        if (pending == 0) m_UnconfirmedBySender.erase(address);
-        return false;
+    if (m_MacIndex.count(key)) {
+        auto unconfirmed = m_Unconfirmed.find(key);
+        if (unconfirmed != m_Unconfirmed.end()) ++unconfirmed->second.m_nEchoAnswers;
+        return true;
     }
-    ++pending;
-    m_Unconfirmed[key] = address;
+    const uint32_t address = sender ? sender->sin_addr.s_addr : 0;
+    auto pending = m_UnconfirmedBySender.find(address);
+    if (pending != m_UnconfirmedBySender.end() && pending->second >= kMaxUnconfirmedPerSender) return false;
+    if (m_Unconfirmed.size() >= kMaxUnconfirmed) {
+        const uint64_t generation = m_nScanGeneration;
+        if (!EvictOneShotDevice() || generation != m_nScanGeneration) return false;
+    }
+    ++m_UnconfirmedBySender[address];
+    m_Unconfirmed[key].m_dwSender = address;
+    m_UnconfirmedOrder.push_back(key);
     return true;
 }
 
-void CMirelUdpRefresh::Confirm(const uint8_t mac[6]) {
-    auto it = m_Unconfirmed.find(MacKey(mac));
+// Takes the place of the oldest new device that answered the echo once and
+// has had no query sent: it leaves the list. False when there is none.
+bool CMirelUdpRefresh::EvictOneShotDevice() {
+    while (!m_UnconfirmedOrder.empty()) {
+        const uint64_t key = m_UnconfirmedOrder.front();
+        m_UnconfirmedOrder.pop_front();  // whoever is passed over can never be taken later
+        auto it = m_Unconfirmed.find(key);
+        if (it == m_Unconfirmed.end() || it->second.m_nEchoAnswers > 1) continue;
+        bool sent = false;
+        for (RefreshPacket* query : it->second.m_pQueries) sent |= query && query->m_dwDeadline != 0;
+        if (sent) continue;
+        for (RefreshPacket*& query : it->second.m_pQueries) {
+            if (query) DropRequest(std::exchange(query, nullptr));
+        }
+        Forget(key);
+        auto listed = m_MacIndex.find(key);
+        if (listed != m_MacIndex.end()) {
+            ComPtr<MirelUdpDeviceInfo> device = *listed->second;
+            UnlinkDevice(listed->second);
+            FireDeviceRemove(device->DeviceId());
+        }
+        return true;
+    }
+    return false;
+}
+
+void CMirelUdpRefresh::Forget(uint64_t key) {
+    auto it = m_Unconfirmed.find(key);
     if (it == m_Unconfirmed.end()) return;
-    auto sender = m_UnconfirmedBySender.find(it->second);
+    auto sender = m_UnconfirmedBySender.find(it->second.m_dwSender);
     if (sender != m_UnconfirmedBySender.end() && --sender->second <= 0) m_UnconfirmedBySender.erase(sender);
     m_Unconfirmed.erase(it);
+}
+
+void CMirelUdpRefresh::Confirm(const uint8_t mac[6]) { Forget(MacKey(mac)); }
+
+void CMirelUdpRefresh::DetachQuery(RefreshPacket* packet) {
+    if (packet->m_Kind == RPK_ECHO || !packet->m_pDevice) return;
+    auto it = m_Unconfirmed.find(MacKey(packet->m_pDevice->Mac()));
+    if (it == m_Unconfirmed.end()) return;
+    for (RefreshPacket*& query : it->second.m_pQueries) {
+        if (query == packet) query = nullptr;
+    }
+}
+
+// A query went unanswered, so someone may be answering the echo for devices
+// that do not exist: new devices that answered only one copy of the echo lose
+// the queries not sent yet, which would each hold the window for seconds.
+void CMirelUdpRefresh::DropOneShotQueries() {
+    for (auto& [key, entry] : m_Unconfirmed) {
+        if (entry.m_nEchoAnswers > 1) continue;
+        for (RefreshPacket*& query : entry.m_pQueries) {
+            if (query && query->m_dwDeadline == 0) DropRequest(std::exchange(query, nullptr));
+        }
+    }
+}
+
+// Releases a request that was never sent, without a progress event: it waits
+// in the retransmitter's queue, so removing it sends nothing.
+void CMirelUdpRefresh::DropRequest(RefreshPacket* packet) {
+    m_Retransmitter.RemovePacket(packet->m_hPacket);
+    m_lstPackets.Remove(packet);
+    if (packet->m_dwRequestId != 0) m_PacketMap.erase(packet->m_dwRequestId);
+    delete packet;
+}
+
+void CMirelUdpRefresh::EndAtTimeLimit() {
+    const uint64_t generation = m_nScanGeneration;
+    if (m_pEchoPacket) {
+        m_pEchoPacket = nullptr;
+        RemoveSilentDevices();
+        if (generation != m_nScanGeneration) return;
+    }
+    StopScan();
+    const uint64_t stopped = m_nScanGeneration;
+    ReportProgress();
+    if (stopped != m_nScanGeneration) return;
+    Complete(kCompleted, "Refresh complete");
 }
 
 MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
@@ -305,17 +397,21 @@ MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
 
 void CMirelUdpRefresh::OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* sender) {
     const uint32_t replyTime = winport::GetTickCount() - m_pEchoPacket->m_dwLastSent;
-    if (!AdmitNewDevice(mac, sender)) return;
+    const uint64_t admitted = m_nScanGeneration;
+    if (!AdmitNewDevice(mac, sender) || admitted != m_nScanGeneration) return;
     ComPtr<MirelUdpDeviceInfo> device(FindOrAddDevice(mac));
     if (device->Ping() == -1) {
         char ip[INET_ADDRSTRLEN] = "";
         if (sender) inet_ntop(AF_INET, &sender->sin_addr, ip, sizeof ip);
         device->SetText(MirelUdpDeviceInfo::kIpAddress, ip, std::strlen(ip));
         const uint64_t generation = m_nScanGeneration;
-        CreateQuery(RPK_VERSION, device.Get());
+        RefreshPacket* version = CreateQuery(RPK_VERSION, device.Get());
         if (generation != m_nScanGeneration) return;
-        CreateQuery(RPK_STATE, device.Get());
+        RefreshPacket* state = CreateQuery(RPK_STATE, device.Get());
         if (generation != m_nScanGeneration) return;
+        auto unconfirmed = m_Unconfirmed.find(MacKey(mac));
+        if (unconfirmed != m_Unconfirmed.end()) unconfirmed->second.m_pQueries[0] = version;
+        if (unconfirmed != m_Unconfirmed.end()) unconfirmed->second.m_pQueries[1] = state;
     }
     device->AddSample(replyTime);
     FireDeviceUpdate(device->DeviceId());
@@ -406,7 +502,11 @@ void CMirelUdpRefresh::OnExpired(RefreshPacket* packet) {
         m_pEchoPacket = nullptr;
         RemoveSilentDevices();
         if (generation != m_nScanGeneration) return;
+    } else {
+        m_bQueryUnanswered = true;
+        DetachQuery(packet);
     }
+    if (m_bQueryUnanswered) DropOneShotQueries();
     ReleaseRequest(packet);
     if (generation != m_nScanGeneration) return;
     CompleteIfDone();
@@ -417,6 +517,10 @@ void CMirelUdpRefresh::ProgressTickHandler(void* user) {
     ComPtr<CMirelUdpRefresh> keepAlive(self);
     if (self->m_bSendFailed) {
         self->FinishSendFailure();
+        return;
+    }
+    if (self->m_bBusy && winport::GetTickCount() - (self->m_dwScanStart + 1) >= kMaxScanMs) {
+        self->EndAtTimeLimit();
         return;
     }
     const uint64_t generation = self->m_nScanGeneration;

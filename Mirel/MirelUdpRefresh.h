@@ -5,6 +5,7 @@
 // reports progress, updates, removals and completion as events.
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <unordered_map>
@@ -31,14 +32,19 @@ public:
     // Anyone can answer the echo with a made-up MAC, and each new MAC costs a
     // list entry and two queries that hold the retransmitter's window until
     // they expire. A new MAC is therefore listed only while its sender has
-    // fewer than kMaxUnconfirmedPerSender, and the scan fewer than
-    // kMaxUnconfirmed, new devices that have not yet answered a query; a device
-    // confirms itself by answering one. Listed devices are never turned away,
-    // and real devices, one per address, each pass the sender bound; the
-    // overall bound (for floods from forged addresses) leaves room for the
-    // largest networks answering one echo at once.
+    // fewer than kMaxUnconfirmedPerSender new devices that have not yet answered
+    // a query; a device confirms itself by answering one. When the scan holds
+    // kMaxUnconfirmed of them, a new MAC takes the place of the oldest that has
+    // answered the echo only once and has had no query sent yet: a real device
+    // answers every copy of the echo and so keeps its place. Listed devices are
+    // never turned away.
     static constexpr int kMaxUnconfirmedPerSender = 4;
     static constexpr size_t kMaxUnconfirmed = 16384;
+    // Once a query has gone unanswered, the queries not yet sent of new devices
+    // that answered the echo only once are dropped (they stay listed, as
+    // devices whose queries expired), and no scan runs longer than kMaxScanMs:
+    // what is still outstanding then is given up and the scan completes.
+    static constexpr uint32_t kMaxScanMs = 20000;
 
     // Creates an object and queries it for riid.
     static HRESULT CreateInstance(REFIID riid, void** ppv);
@@ -53,7 +59,8 @@ public:
     ULONG AddRef() override { return m_Aggregation.AddRef(); }
     ULONG Release() override { return m_Aggregation.Release(); }
 
-    // ISkRefresh
+    // ISkRefresh. Refresh returns E_ABORT from the events fired while the
+    // object is destroyed.
     HRESULT Refresh() override;
     HRESULT Cancel() override;
     HRESULT Reset() override;
@@ -103,7 +110,7 @@ private:
     void Complete(uint32_t error, const char* details);
     void CompleteIfDone();
     void FinishSendFailure();
-    void CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* device);
+    RefreshPacket* CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* device);
     RefreshPacket* NewPacket(RefreshPacketKind kind, MirelUdpDeviceInfo* device, uint32_t requestId);
     void ReleaseRequest(RefreshPacket* packet);
     void ReportProgress();
@@ -115,7 +122,13 @@ private:
     void OnQueryReply(RefreshPacket* query, const char* body, int bodyLength);
     // False when a new MAC is turned away (see kMaxUnconfirmedPerSender).
     bool AdmitNewDevice(const uint8_t mac[6], const SOCKADDR_IN* sender);
+    bool EvictOneShotDevice();
+    void Forget(uint64_t key);
     void Confirm(const uint8_t mac[6]);
+    void DetachQuery(RefreshPacket* packet);
+    void DropOneShotQueries();
+    void DropRequest(RefreshPacket* packet);
+    void EndAtTimeLimit();
     MirelUdpDeviceInfo* FindOrAddDevice(const uint8_t mac[6]);
     void UnlinkDevice(DeviceList::iterator it);
 
@@ -144,10 +157,17 @@ private:
     DeviceList m_lstDevices;  // in order of first discovery; one reference each
     std::unordered_map<uint32_t, DeviceList::iterator> m_DeviceMap;
     std::unordered_map<uint64_t, DeviceList::iterator> m_MacIndex;  // replies are matched without a list walk
-    // New devices of this scan that have not answered a query yet: MAC -> sender
-    // address, and how many each sender has.
-    std::unordered_map<uint64_t, uint32_t> m_Unconfirmed;
+    // New devices of this scan that have not answered a query yet, how many
+    // each sender has, and their order of arrival.
+    struct Unconfirmed {
+        uint32_t m_dwSender = 0;
+        int m_nEchoAnswers = 1;
+        RefreshPacket* m_pQueries[2] = {nullptr, nullptr};  // outstanding ones
+    };
+    std::unordered_map<uint64_t, Unconfirmed> m_Unconfirmed;
     std::unordered_map<uint32_t, int> m_UnconfirmedBySender;
+    std::deque<uint64_t> m_UnconfirmedOrder;
+    bool m_bQueryUnanswered = false;  // a query of this scan expired
     uint32_t m_dwNextDeviceId = 0;
     const RefreshConfig m_Config;
     RefreshPacket* m_pEchoPacket = nullptr;
@@ -162,5 +182,6 @@ private:
     // A send failure noticed inside the retransmitter, finished once the
     // retransmitter's operation has returned.
     bool m_bSendFailed = false;
+    bool m_bDestroying = false;  // Refresh is refused from the final events
     uint32_t m_dwSendError = 0;
 };

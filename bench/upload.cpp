@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -34,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -316,9 +318,19 @@ Figure MeasureTftp(const std::string& dir, const std::string& file, int runs, bo
     // Inside the namespace the only interface is the loopback; the server
     // cannot bind 127.0.0.1 by name there (its address lookup ignores
     // loopback-only hosts), so it listens on every address of the namespace.
-    chmod(dir.c_str(), 0777);
-    pid_t server = Spawn(
-        {kTftpd, "--foreground", "--listen", "-4", "--secure", "--create", "--user", "nobody", dir}, false);
+    // The server writes as "nobody" into a folder of its own, inside the
+    // benchmark's private folder (it chroots there before dropping to nobody).
+    const std::string served = dir + "/tftp";
+    if (mkdir(served.c_str(), 0700) != 0)
+        return figure;
+    if (geteuid() == 0) {
+        const passwd* nobody = getpwnam("nobody");
+        if (!nobody || chown(served.c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
+            return figure;
+    }
+    pid_t server =
+        Spawn({kTftpd, "--foreground", "--listen", "-4", "--secure", "--create", "--user", "nobody", served},
+              false);
     if (server < 0)
         return figure;
     for (int i = 0; i < 100 && !PortTaken(); ++i)
@@ -327,8 +339,8 @@ Figure MeasureTftp(const std::string& dir, const std::string& file, int runs, bo
     std::ofstream(small, std::ios::binary) << std::string(kTftpBlockBytes - 1, 'x');
     bool good = true;
     for (int run = 0; run < runs && good; ++run) {
-        unlink((dir + "/up.bin").c_str());
-        unlink((dir + "/up-small.bin").c_str());
+        unlink((served + "/up.bin").c_str());
+        unlink((served + "/up-small.bin").c_str());
         const double one = TftpPut(small, "up-small.bin");
         const double whole = TftpPut(file, "up.bin");
         good = one >= 0 && whole >= 0;
@@ -339,7 +351,7 @@ Figure MeasureTftp(const std::string& dir, const std::string& file, int runs, bo
     }
     kill(server, SIGTERM);
     WaitFor(server);
-    *ok = good && SameFile(file, dir + "/up.bin");
+    *ok = good && SameFile(file, served + "/up.bin");
     return figure;
 }
 
@@ -374,8 +386,9 @@ int main(int argc, char** argv) {
     if (oneCpu)
         PinToFirstCpu();
 
-    char pattern[] = "/tmp/bench-upload-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir == '/' ? tmpdir : "/tmp") + "/bench-upload-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
         std::perror("mkdtemp");
         return 1;
     }
@@ -409,7 +422,8 @@ int main(int argc, char** argv) {
 
     bool tftpOk = false;
     tftp = MeasureTftp(dir, file, runs, &tftpOk);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;  // links that the server's user left are removed, never followed
+    std::filesystem::remove_all(dir, ignored);
 
     std::printf("Lockstep upload of 1 MiB on loopback, median of %d runs%s:\n", runs,
                 oneCpu ? ", everything on one CPU" : "");

@@ -8,14 +8,29 @@ include(CMakePackageConfigHelpers)
 set(OSKAN_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/oskan)
 set(OSKAN_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/oskan)
 
-set_target_properties(Mirel PROPERTIES INSTALL_RPATH "$ORIGIN")
-set_target_properties(mirel regsvr PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+# Every binary finds its libraries by absolute folders or relative to itself,
+# never through the working folder. CMake would link the installed targets with
+# their build folders and a trailing empty element (room for rewriting them at
+# install), which the loader reads as the current folder. So they are linked
+# with their install RUNPATH followed by the build folders they need, and
+# installing cuts it back to the install RUNPATH alone: it only shrinks, so it
+# is rewritten in place. tests/support/check-runpath checks both trees.
+get_target_property(OSKAN_WINPORT_BUILD_DIR winport BINARY_DIR)
+function(oskan_runpath target destination install_runpath)
+    set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON
+        INSTALL_RPATH "${install_runpath};${OSKAN_WINPORT_BUILD_DIR}")
+    install(CODE "file(RPATH_SET FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\"
+        NEW_RPATH \"${install_runpath}\")")
+endfunction()
 
 install(TARGETS winport EXPORT oskanTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${OSKAN_INSTALL_INCLUDEDIR})
 install(TARGETS Mirel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS mirel regsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+oskan_runpath(Mirel ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
+oskan_runpath(mirel ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+oskan_runpath(regsvr ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/winport/ DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/winport
     FILES_MATCHING PATTERN "*.h")

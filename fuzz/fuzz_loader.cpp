@@ -1,5 +1,6 @@
 // The loader: a fuzzed file (its application header included) and replies in
 // every state; every upload that starts completes exactly once.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -30,16 +31,29 @@ void OnComplete(uint32_t, const char* details, void* user) {
     ++static_cast<Counts*>(user)->completed;
 }
 
-std::string FilePath() {
-    return "/tmp/oskan-fuzz-loader-" + std::to_string(getpid()) + ".bin";
-}
-
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && ok;
+// A file of its own for each input: made with O_EXCL in a fresh name, so that
+// nothing planted at a guessed path is followed or written through.
+std::string WriteTemporaryFile(const std::vector<uint8_t>& bytes) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string path = std::string(tmpdir && *tmpdir == '/' ? tmpdir : "/tmp") + "/oskan-fuzz-loader-XXXXXX";
+    int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            close(fd);
+            unlink(path.c_str());
+            return {};
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0) {
+        unlink(path.c_str());
+        return {};
+    }
+    return path;
 }
 
 }  // namespace
@@ -57,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view head = script.Text();
     std::copy(head.begin(), head.begin() + static_cast<long>(std::min(head.size(), file.size())),
               file.begin());
-    const std::string path = FilePath();
-    if (!WriteFile(path, file))
+    const std::string path = WriteTemporaryFile(file);
+    if (path.empty())
         std::abort();
 
     oskan::fuzz::RecordingTransport transport;

@@ -160,6 +160,8 @@ std::vector<std::string> SimDevice::HandleAddressed(std::string_view body) {
         entry->handler(*this, SimCommand{body, body, std::nullopt}, replies);
         return replies;
     }
+    if (IsQueryWithForeignId(body))
+        return replies;
     // Text requests are printable; anything else is line noise to a device.
     TextCommand text = SplitRequestId(body);
     if (text.command.empty() || !IsPrintable(text.command))

@@ -117,6 +117,22 @@ TextCommand SplitRequestId(std::string_view body) {
     return {body.substr(0, bar), id};
 }
 
+bool IsQueryWithForeignId(std::string_view body) {
+    const size_t bar = body.rfind('|');
+    if (bar == std::string_view::npos)
+        return false;
+    const std::string_view command = body.substr(0, bar);
+    if (command != "X" && command != "PC")
+        return false;
+    const std::string_view digits = body.substr(bar + 1);
+    if (digits.size() != 8)
+        return true;
+    for (char c : digits)
+        if (!IsDigit(c) && (c < 'a' || c > 'f'))
+            return true;
+    return false;
+}
+
 std::string FormatRequestId(uint32_t id) {
     char text[16];
     std::snprintf(text, sizeof text, "|%08x", id);

@@ -52,6 +52,9 @@ struct TextCommand {
 TextCommand SplitRequestId(std::string_view body);
 
 std::string FormatRequestId(uint32_t id);  // "|%08x"
+// The host writes every id as eight lower-case hexadecimal digits; a "X" or
+// "PC" query with any other suffix did not come from it.
+bool IsQueryWithForeignId(std::string_view body);
 std::string FormatReply(const MacAddress& mac, std::string_view text);
 
 }  // namespace oskan::sim

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "winport/oleauto.h"
 #include "winport/hexdigit.h"
+#include "winport/oleauto.h"
 
 namespace winport::registry {
 
@@ -86,6 +86,8 @@ public:
             std::string_view line = text.substr(pos, end - pos);
             pos = end + 1;
             ++m_line;
+            if (!IsUtf8(line))
+                return Fail("the line is not valid UTF-8");
             if (m_inHexList) {
                 if (Trim(line).empty())
                     return Fail("the hexadecimal data of a value is cut off");
@@ -164,6 +166,8 @@ private:
             slash = text.find('\\', start);
             std::string_view name =
                 text.substr(start, slash == std::string_view::npos ? slash : slash - start);
+            if (path->size() == kMaxKeyDepth)
+                return Fail("a key lies more than " + std::to_string(kMaxKeyDepth) + " levels deep");
             std::u16string wide = winport::AnsiToUtf16(name);
             if (wide.empty())
                 return Fail("a key name is empty");
@@ -373,15 +377,40 @@ void AppendValue(std::string& out, const std::u16string& name, const Value& valu
     out.push_back('\n');
 }
 
-void AppendKey(std::string& out, const std::string& path, const Key& key, bool isRoot) {
-    if (!isRoot || !key.values.empty()) {
-        out += "[" + path + "]\n";
-        for (const auto& [name, value] : key.values)
-            AppendValue(out, name, value);
-        out.push_back('\n');
+void AppendSection(std::string& out, const std::string& path, const Key& key) {
+    out += "[" + path + "]\n";
+    for (const auto& [name, value] : key.values)
+        AppendValue(out, name, value);
+    out.push_back('\n');
+}
+
+// Depth first with a stack of its own and one path that grows and shrinks,
+// so that neither the call stack nor the memory grows with the depth.
+void AppendRoot(std::string& out, const char* rootName, const Key& root) {
+    std::string path = rootName;
+    if (!root.values.empty())
+        AppendSection(out, path, root);
+    struct Frame {
+        const Key* key;
+        decltype(root.subkeys.begin()) next;
+        size_t pathLength;
+    };
+    std::vector<Frame> stack{{&root, root.subkeys.begin(), path.size()}};
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next == top.key->subkeys.end()) {
+            stack.pop_back();
+            continue;
+        }
+        const Key& child = *top.next->second;
+        ++top.next;
+        path.resize(top.pathLength);
+        path += '\\';
+        path += winport::Utf16ToAnsi(child.name);
+        if (!child.values.empty() || child.subkeys.empty())
+            AppendSection(out, path, child);
+        stack.push_back({&child, child.subkeys.begin(), path.size()});
     }
-    for (const auto& [name, child] : key.subkeys)
-        AppendKey(out, path + "\\" + winport::Utf16ToAnsi(child->name), *child, false);
 }
 
 }  // namespace
@@ -403,6 +432,21 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b) {
         if (Fold(a[i]) != Fold(b[i]))
             return false;
     return true;
+}
+
+Key::~Key() {
+    std::vector<std::unique_ptr<Key>> pending;
+    auto detach = [&pending](Key& key) {
+        for (auto& [name, child] : key.subkeys)
+            pending.push_back(std::move(child));
+        key.subkeys.clear();
+    };
+    detach(*this);
+    while (!pending.empty()) {
+        std::unique_ptr<Key> key = std::move(pending.back());
+        pending.pop_back();
+        detach(*key);
+    }
 }
 
 Key* Key::Find(const std::u16string& child) const {
@@ -442,7 +486,7 @@ std::string Format(const Tree& tree) {
     std::string out(kHeader5);
     out += "\n\n";
     for (int r = 0; r < kRootCount; ++r)
-        AppendKey(out, kRootNames[r], tree.roots[r], true);
+        AppendRoot(out, kRootNames[r], tree.roots[r]);
     return out;
 }
 
@@ -467,6 +511,31 @@ bool DataString(const std::vector<BYTE>& data, std::u16string* text) {
         if (c == 0)
             break;
         text->push_back(c);
+    }
+    return true;
+}
+
+}  // namespace winport::registry
+
+namespace winport::registry {
+
+bool IsUtf8(std::string_view text) {
+    // The conversion replaces whatever is not UTF-8, so only UTF-8 comes back unchanged.
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return winport::Utf16ToAnsi(winport::AnsiToUtf16(text)) == text;
+    return true;
+}
+
+bool IsWellFormedUtf16(std::u16string_view s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] >= 0xDC00 && s[i] <= 0xDFFF)
+            return false;
+        if (s[i] >= 0xD800 && s[i] <= 0xDBFF) {
+            if (i + 1 == s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF)
+                return false;
+            ++i;
+        }
     }
     return true;
 }

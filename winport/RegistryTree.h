@@ -40,10 +40,19 @@ struct Key {
     std::map<std::u16string, Value, NoCaseLess> values;  // "" is the default value
     std::map<std::u16string, std::unique_ptr<Key>, NoCaseLess> subkeys;
 
+    Key() = default;
+    Key(Key&&) = default;
+    Key& operator=(Key&&) = default;
+    // Frees the keys below without recursion, whatever their depth.
+    ~Key();
+
     Key* Find(const std::u16string& child) const;
     // The child, created when missing.
     Key* Ensure(const std::u16string& child);
 };
+
+// As on Windows, a key lies at most 512 levels below its root.
+constexpr size_t kMaxKeyDepth = 512;
 
 enum Root { kClassesRoot, kCurrentUser, kLocalMachine, kUsers, kCurrentConfig, kRootCount };
 
@@ -57,12 +66,15 @@ struct Tree {
     Key* Find(Root root, const std::vector<std::u16string>& path) const;
 };
 
-// Reads the text form. On failure returns false and describes the first fault
+// Reads the text form; a key more than kMaxKeyDepth levels deep or a line
+// that is not UTF-8 is a fault. On failure returns false and describes the first fault
 // with its line number in *error; *tree is then left in an unspecified state.
 bool Parse(std::string_view text, Tree* tree, std::string* error);
 
-// The text form of the tree: every key below the roots is one section, in
-// name order, so that reading it back gives the same tree.
+// The text form of the tree: every key below the roots that has values or no
+// subkeys is one section, in name order, so that reading it back gives the
+// same tree. A key that holds only subkeys is implied by their sections, which
+// keeps the text no longer than the paths it must name.
 std::string Format(const Tree& tree);
 
 // Text values in the UTF-16LE form the registry stores, with the terminator.
@@ -70,5 +82,10 @@ std::vector<BYTE> StringData(std::u16string_view text);
 // The text of REG_SZ data up to its first zero; false when the data is not
 // whole UTF-16 characters.
 bool DataString(const std::vector<BYTE>& data, std::u16string* text);
+
+// Whether text is whole UTF-8 characters, or s whole UTF-16 ones (no unpaired
+// surrogate): only such names survive the file unchanged.
+bool IsUtf8(std::string_view text);
+bool IsWellFormedUtf16(std::u16string_view s);
 
 }  // namespace winport::registry

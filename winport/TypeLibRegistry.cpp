@@ -217,7 +217,8 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
     if (FAILED(hr))
         return hr;
     ComPtr<ITypeLib> library;
-    hr = LoadTypeLib(path, library.ReleaseAndGetAddressOf());
+    // Only an absolute path names one file, whatever the caller's working folder.
+    hr = path[0] == u'/' ? LoadTypeLib(path, library.ReleaseAndGetAddressOf()) : TYPE_E_CANTLOADLIBRARY;
     SysFreeString(path);
     if (FAILED(hr))
         return hr;

@@ -81,6 +81,10 @@ HRESULT ServerPath(REFCLSID clsid, std::string* path) {
     if (status != ERROR_SUCCESS)
         return Fail(REGDB_E_READREGDB, "cannot read the registry: " + std::string(ErrorText(status)));
     *path = Utf16ToAnsi(text);
+    // dlopen would look a relative path up from the caller's working folder.
+    if (path->front() != '/')
+        return Fail(CO_E_DLLNOTFOUND, "cannot load " + *path + " for class " + GuidToString(clsid) +
+                                          ": the registered library is not an absolute path");
     return S_OK;
 }
 

@@ -127,17 +127,41 @@ std::string ParentDirectory(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// mkdir -p of the folder that holds the file.
+// mkdir -p of the folder that holds the file; the folders it makes are the
+// user's alone, as the registry names the libraries that hosts load.
 bool MakeParentDirectories(const std::string& path) {
     std::string dir = ParentDirectory(path);
     for (size_t pos = 1; pos <= dir.size(); ++pos) {
         if (pos != dir.size() && dir[pos] != '/')
             continue;
         std::string part = dir.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
             return false;
     }
     return true;
+}
+
+// The file that writes replace: the registry file, or the target of the
+// link that stands in its place (a dotfiles setup), followed once.
+std::string WrittenPath(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size())
+        return path;
+    target.resize(static_cast<size_t>(n));
+    return target.front() == '/' ? target : ParentDirectory(path) + "/" + target;
+}
+
+// A text that the reader would refuse is never written: the registry would
+// be dead until repaired by hand.
+LONG CheckReadable(const std::string& text) {
+    Tree tree;
+    std::string error;
+    return text.size() <= kMaxFileSize && registry::Parse(text, &tree, &error) ? ERROR_SUCCESS
+                                                                               : ERROR_REGISTRY_IO_FAILED;
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -153,26 +177,44 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// A fresh file of its own beside the target, which nobody else can have
+// prepared, with the mode and owner of the file it replaces.
+int CreateTemporary(const std::string& target, std::string* tmp) {
+    std::string name = target.substr(target.rfind('/') + 1);
+    *tmp = ParentDirectory(target) + "/." + name + ".XXXXXX";
+    int fd = mkostemp(tmp->data(), O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0) {
+        if (st.st_uid != geteuid() || st.st_gid != getegid())
+            (void)!fchown(fd, st.st_uid, st.st_gid);  // only root may; otherwise the writer owns it
+        fchmod(fd, st.st_mode & 07777);
+    }
+    return fd;
+}
+
 // Replaces the file as a whole: readers see the old file or the new one,
 // and a crash leaves one of them in place.
 LONG ReplaceFile(const std::string& path, const Tree& tree) {
-    std::string tmp = path + ".tmp";
-    mode_t mode = 0644;
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0)
-        mode = st.st_mode & 07777;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    std::string text = registry::Format(tree);
+    LONG status = CheckReadable(text);
+    if (status != ERROR_SUCCESS)
+        return status;
+    std::string target = WrittenPath(path);
+    std::string tmp;
+    int fd = CreateTemporary(target, &tmp);
     if (fd < 0)
         return ErrorFromErrno(errno);
-    bool ok = WriteAll(fd, registry::Format(tree)) && fsync(fd) == 0;
+    bool ok = WriteAll(fd, text) && fsync(fd) == 0;
     int err = errno;
     ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!ok || rename(tmp.c_str(), target.c_str()) != 0) {
         err = ok ? errno : err;
         unlink(tmp.c_str());
         return ErrorFromErrno(err);
     }
-    int dirFd = open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = open(ParentDirectory(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         fsync(dirFd);
         close(dirFd);
@@ -183,9 +225,10 @@ LONG ReplaceFile(const std::string& path, const Tree& tree) {
 // The writers' lock: a companion file, since the registry file itself is
 // replaced and a lock on it would be left behind on the old file.
 LONG LockFile(const std::string& path, int* fd) {
-    if (!MakeParentDirectories(path))
+    std::string target = WrittenPath(path);
+    if (!MakeParentDirectories(target))
         return ErrorFromErrno(errno);
-    *fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    *fd = open((target + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (*fd < 0)
         return ErrorFromErrno(errno);
     while (flock(*fd, LOCK_EX) != 0) {
@@ -290,8 +333,10 @@ LONG SplitSubKey(LPCWSTR subKey, std::vector<std::u16string>* names) {
             text.substr(start, slash == std::u16string_view::npos ? slash : slash - start);
         if (name.empty())
             return ERROR_BAD_PATHNAME;
-        if (name.size() > kMaxKeyNameLength || HasLineBreak(name))
+        if (name.size() > kMaxKeyNameLength || HasLineBreak(name) || !registry::IsWellFormedUtf16(name))
             return ERROR_INVALID_PARAMETER;
+        if (names->size() == registry::kMaxKeyDepth)
+            return ERROR_FILENAME_EXCED_RANGE;
         names->emplace_back(name);
         if (slash == std::u16string_view::npos)
             return ERROR_SUCCESS;
@@ -354,7 +399,9 @@ std::u16string ValueName(LPCWSTR name) {
 }
 
 LONG CheckValueName(const std::u16string& name) {
-    return name.size() > kMaxValueNameLength || HasLineBreak(name) ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    return name.size() > kMaxValueNameLength || HasLineBreak(name) || !registry::IsWellFormedUtf16(name)
+               ? ERROR_INVALID_PARAMETER
+               : ERROR_SUCCESS;
 }
 
 LONG CheckValueData(DWORD type, const BYTE* data, DWORD size) {

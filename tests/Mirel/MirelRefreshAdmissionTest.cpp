@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -152,6 +154,103 @@ TEST_F(MirelRefreshAdmissionTest, RealDevicesAreAllFoundWhileASenderFloods) {
     for (int i = 0; i < 30; ++i)
         EXPECT_TRUE(listed.count("3.0." + std::to_string(i))) << i;
     EXPECT_EQ(listed.size(), size_t(30 + kLimit));
+}
+
+// Made-up MACs from many addresses, in a burst before the real devices
+// answer: the scan ends about when a normal one does, with a bounded number of
+// queries for the made-up devices, and every real device is found whole.
+TEST_F(MirelRefreshAdmissionTest, ForgedSendersCostTheScanBoundedTimeAndQueries) {
+    constexpr int kForgers = 200;
+    const uint64_t start = ServiceLoop::Current().NowMs();
+    Start();
+    for (int f = 0; f < kForgers; ++f) {
+        Forger forger(0x7F020000u + static_cast<uint32_t>(f));  // 127.2.0.f
+        forger.EchoReplies(host, f % 250, kLimit);
+    }
+    // The real devices answer from the echo's second copy on.
+    for (uint64_t i = 0; i < 30; ++i) {
+        auto* device = sim.AddDevice(oskan::sim::MacFromNumber(0x020000030000ull + i));
+        device->SetVersion("4." + std::to_string(i));
+    }
+    ASSERT_TRUE(Finish());
+    EXPECT_LE(ServiceLoop::Current().NowMs() - start, 5100u);
+    size_t forgedQueries = 0;
+    for (const std::string& q : queries)
+        forgedQueries += q.rfind("_[2.0.0.9.", 0) == 0;
+    // The three that held the window beside the echo and the one that took the
+    // echo's place, five times each; the rest were never sent.
+    EXPECT_LE(forgedQueries, 20u);
+    std::map<std::string, std::string> versions;
+    Engine()->ForEachDevice([&](MirelUdpDeviceInfo& device) {
+        BSTR text = nullptr;
+        device.get_Version(&text);
+        const uint8_t* m = device.Mac();
+        versions[std::to_string(m[3]) + "." + std::to_string(m[4]) + "." + std::to_string(m[5])] =
+            winport::BstrToAnsi(text);
+        SysFreeString(text);
+    });
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(versions["3.0." + std::to_string(i)], "4." + std::to_string(i)) << i;
+}
+
+// Once the scan holds its most unconfirmed new devices, a real device still
+// gets in: it takes the place of a made-up one that answered the echo once.
+TEST_F(MirelRefreshAdmissionTest, ARealDeviceIsNotTurnedAwayWhenTheScanIsFull) {
+    constexpr size_t kFull = CMirelUdpRefresh::kMaxUnconfirmed;
+    int removals = 0;
+    sink = DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS&) {
+        completions += id == DISPID_OnRefreshComplete;
+        removals += id == DISPID_OnDeviceRemove;
+    });
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    ASSERT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
+    ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    Start();
+    for (uint32_t f = 0; f < kFull / kLimit; ++f) {
+        Forger forger(0x7F100000u + f);  // 127.16.x.y
+        const std::string prefix = "[2.1." + std::to_string(f >> 8) + "." + std::to_string(f & 255) + ".0.";
+        for (int i = 0; i < kLimit; ++i)
+            forger.Send(host, prefix + std::to_string(i) + "]");
+    }
+    ASSERT_EQ(Engine()->DeviceCount(), kFull);
+    EXPECT_EQ(removals, 0);
+    // The real device answers from the echo's second copy on.
+    sim.AddDevice(oskan::sim::MacFromNumber(0x020000030007ull))->SetVersion("4.7");
+    ASSERT_TRUE(Finish());
+    EXPECT_TRUE(ListedMacs().count("3.0.7"));
+    EXPECT_EQ(removals, 1);
+    EXPECT_EQ(Engine()->DeviceCount(), kFull);
+    const std::string id = QueryId("2.0.0.3.0.7", "X");
+    EXPECT_FALSE(id.empty());
+}
+
+// Made-up devices that answer every copy of the echo keep their queries, and
+// each of those holds the window for seconds: the scan still ends at its limit.
+TEST_F(MirelRefreshAdmissionTest, AScanEndsAtItsTimeLimitWhateverKeepsItBusy) {
+    std::vector<std::unique_ptr<Forger>> forgers;
+    for (uint32_t f = 0; f < 40; ++f)
+        forgers.push_back(std::make_unique<Forger>(0x7F030000u + f));
+    const uint64_t start = ServiceLoop::Current().NowMs();
+    Start();
+    for (int copy = 0; copy < 5; ++copy) {
+        for (size_t f = 0; f < forgers.size(); ++f)
+            forgers[f]->EchoReplies(host, static_cast<int>(f), kLimit);
+        ServiceLoop::Current().AdvanceClock(500);
+    }
+    const size_t before = queries.size();
+    ASSERT_TRUE(Finish());
+    const uint64_t elapsed = ServiceLoop::Current().NowMs() - start;
+    EXPECT_GE(elapsed, 20000u);
+    EXPECT_LE(elapsed, 20050u);
+    EXPECT_EQ(Engine()->DeviceCount(), 160u);
+    // Four places, a copy every 500 ms at most.
+    EXPECT_LE(queries.size() - before, 4u * 40);
+    ServiceLoop::Current().AdvanceClock(5000);
+    EXPECT_EQ(completions, 1);
+    EXPECT_FALSE(ServiceLoop::Current().HasTimers());
 }
 
 TEST_F(MirelRefreshAdmissionTest, DevicesListedBeforeAreNeverTurnedAway) {

@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -172,21 +174,69 @@ protected:
 };
 
 TEST_F(MirelUdpRefreshTest, NoDeviceAnswering) {
+    AddDevice(kMacA, "a");
     Host host;
-    uint64_t echoes = 0;
-    sim.SetDatagramHook([&](std::string_view d, const sockaddr_in&) { echoes += d == "_?"; });
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan());
+    oskan::sim::SimFaults silent;
+    silent.silentKinds = {"?", "X", "PC"};
+    sim.SetFaults(kMacA, silent);
+
+    std::vector<uint64_t> echoes;
+    std::vector<std::string> events;
+    sim.SetDatagramHook([&](std::string_view d, const sockaddr_in&) {
+        if (d == "_?") echoes.push_back(ServiceLoop::Current().NowMs());
+    });
+    host.onEvent = [&](DISPID id, const DISPPARAMS& p) {
+        // The progress ticks before the echo expires are not part of the ending.
+        if (id == DISPID_OnRefreshProgress && events.empty()) return;
+        events.push_back(std::to_string(id) + ":" + std::to_string(DispatchSink::IntArg(p, 0)));
+    };
+    host.progress.clear();
     const uint64_t start = ServiceLoop::Current().NowMs();
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
     ASSERT_TRUE(host.RunScan());
-    EXPECT_EQ(echoes, 5u);
-    EXPECT_GE(ServiceLoop::Current().NowMs() - start, 2500u);
-    ASSERT_EQ(host.completions.size(), 1u);
-    EXPECT_EQ(host.completions[0].error, 0);
-    EXPECT_EQ(host.completions[0].details, "Refresh complete");
-    ASSERT_FALSE(host.progress.empty());
-    EXPECT_EQ(host.progress.back(), 100);
+    // Five copies 500 ms apart; the echo expires 500 ms after the last.
+    EXPECT_THAT(echoes, ElementsAre(start, start + 500, start + 1000, start + 1500, start + 2000));
+    EXPECT_EQ(ServiceLoop::Current().NowMs(), start + 2500);
+    // The silent device leaves first, then the scan reaches 100 and completes.
+    EXPECT_THAT(events, ElementsAre("218:0", "215:100", "216:0"));
+    ASSERT_EQ(host.completions.size(), 2u);
+    EXPECT_EQ(host.completions[1].details, "Refresh complete");
     for (LONG p : host.progress) EXPECT_LE(p, 100);
-    EXPECT_TRUE(host.updates.empty());
+    EXPECT_EQ(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->DeviceCount(), 0u);
+}
+
+// Queries are "_[MAC]X|id" and "_[MAC]PC|id" with the id as eight lower-case
+// hexadecimal digits, and no more than three of them are out beside the echo.
+TEST_F(MirelUdpRefreshTest, QueriesAreWrittenAsSpecifiedAndThreeAtMostBesideTheEcho) {
+    oskan::sim::SimFaults mute;
+    mute.silentKinds = {"X", "PC"};
+    for (uint64_t i = 0; i < 3; ++i) {
+        AddDevice(oskan::sim::MacFromNumber(0x020000010203ull + i), "q");
+        sim.SetFaults(oskan::sim::MacFromNumber(0x020000010203ull + i), mute);
+    }
+    Host host;
+    std::set<std::string> ids;
+    std::vector<std::string> malformed;
+    std::vector<size_t> outstanding;  // distinct queries seen by each echo copy
+    const std::regex query(R"(_\[2\.0\.0\.1\.2\.[3-5]\](X|PC)\|[0-9a-f]{8})");
+    sim.SetDatagramHook([&](std::string_view d, const sockaddr_in&) {
+        if (d == "_?") {
+            outstanding.push_back(ids.size());
+            return;
+        }
+        if (!std::regex_match(d.begin(), d.end(), query)) malformed.emplace_back(d);
+        ids.insert(std::string(d.substr(d.find('|'))));
+    });
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_TRUE(host.RunScan(60000));
+    EXPECT_TRUE(malformed.empty()) << malformed.front();
+    // Three devices, six queries: three went out with the first echo reply,
+    // and the others only once the echo and those had gone.
+    EXPECT_THAT(outstanding, ElementsAre(0, 3, 3, 3, 3));
+    EXPECT_EQ(ids.size(), 6u);
+    EXPECT_EQ(sim.RequestCount(oskan::sim::MacFromNumber(0x020000010203ull), "X"), 5u);
 }
 
 TEST_F(MirelUdpRefreshTest, DeviceFoundWithItsInformationAndFiveEchoUpdates) {
@@ -506,6 +556,77 @@ TEST_F(MirelUdpRefreshTest, SendFailureOnTheFirstEchoCompletesWithTheSocketError
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
     ASSERT_TRUE(host.RunScan());
     EXPECT_EQ(host.completions[1].error, 0);
+}
+
+// A send failure of a retransmission is finished when the next datagram
+// arrives; a completion sink that starts a new scan there replaces the socket
+// and its buffer, which the datagram must not be read from afterwards.
+TEST_F(MirelUdpRefreshTest, SendFailureFinishedByAReplyWhoseSinkStartsANewScan) {
+    sim.Close();
+    ScriptedPeer peer;
+    Host host;
+    HRESULT restarted = E_FAIL;
+    host.onEvent = [&](DISPID id, const DISPPARAMS&) {
+        if (id == DISPID_OnRefreshComplete && host.completions.size() == 1) restarted = host.refresh->Refresh();
+    };
+    ASSERT_EQ(host.refresh->Refresh(), S_OK);
+    ASSERT_EQ(peer.Await("_?"), "_?");
+    ServiceLoop::Current().AdvanceClock(450);
+    ASSERT_EQ(std::system("ip route del broadcast 255.255.255.255 dev lo table local && ip route del default"), 0);
+    // The echo's second copy is due now: the retransmitter's tick fails to send it.
+    ServiceLoop::Current().AdvanceClock(50);
+    std::system(
+        "ip route add default dev lo src 127.0.0.1; "
+        "ip route add broadcast 255.255.255.255 dev lo table local src 127.0.0.1");
+    EXPECT_TRUE(host.completions.empty());
+    peer.Reply("[9.0.0.1.2.3]");
+    ServiceLoop::Current().Dispatch();
+    ASSERT_EQ(host.completions.size(), 1u);
+    EXPECT_EQ(host.completions[0].error, WSAENETUNREACH);
+    EXPECT_EQ(host.completions[0].details, "Error sending packet");
+    EXPECT_EQ(restarted, S_OK);
+    // The reply belonged to the failed scan: it lists nothing in the new one.
+    EXPECT_TRUE(host.updates.empty());
+    ASSERT_TRUE(host.RunScan());
+    ASSERT_EQ(host.completions.size(), 2u);
+    EXPECT_EQ(host.completions[1].error, 0);
+}
+
+// The final release cancels the running scan; a new scan asked for from that
+// completion could never complete, so it is refused.
+TEST_F(MirelUdpRefreshTest, RefreshFromTheFinalCompletionIsRefused) {
+    AddDevice(kMacA, "a");
+    ComPtr<ISkRefresh> refresh;
+    ASSERT_EQ(CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf()), S_OK);
+    ISkRefresh* raw = refresh.Get();
+    std::vector<Completion> completions;
+    std::vector<HRESULT> results;
+    auto sink = DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS& p) {
+        if (id != DISPID_OnRefreshComplete) return;
+        completions.push_back({DispatchSink::IntArg(p, 0), DispatchSink::TextArg(p, 1)});
+        results.push_back(raw->Refresh());
+        results.push_back(raw->Cancel());
+        results.push_back(raw->Reset());
+    });
+    {
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        DWORD cookie = 0;
+        ASSERT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
+        ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    }
+    ASSERT_EQ(refresh->Refresh(), S_OK);
+    ServiceLoop::Current().AdvanceClock(600);
+    refresh.Reset();
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].error, 1223);
+    EXPECT_EQ(completions[0].details, "Refresh cancelled");
+    EXPECT_THAT(results, ElementsAre(E_ABORT, S_OK, S_OK));
+    // Nothing of a refused scan is left running (and nothing leaks).
+    EXPECT_FALSE(ServiceLoop::Current().HasTimers());
+    ServiceLoop::Current().AdvanceClock(10000);
+    EXPECT_EQ(completions.size(), 1u);
 }
 
 TEST_F(MirelUdpRefreshTest, SocketThatCannotOpenEndsTheRunningScanFirst) {

@@ -29,9 +29,15 @@ TEST_F(SimDeviceTest, AnswersTheEchoWithItsBracketedMacOnly) {
 TEST_F(SimDeviceTest, VersionQueryEchoesTheId) {
     EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]X|0001a2b3"),
               Replies{"[2.0.0.1.2.3]A3.51/b1207/Boiler/Hall 2|0001a2b3"});
-    // Ids are written back in the host's own format, whatever their case.
-    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]X|ABCDEF01"),
+    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]X|abcdef01"),
               Replies{"[2.0.0.1.2.3]A3.51/b1207/Boiler/Hall 2|abcdef01"});
+}
+
+TEST_F(SimDeviceTest, QueriesWhoseIdIsNotEightLowerCaseHexDigitsAreIgnored) {
+    for (const char* query : {"X|ABCDEF01", "X|0001a2b", "X|0001a2b3c", "X|", "X|0001a2g3", "PC|0000002A",
+                              "PC|2a", "PC|-000002a", "PC| 000002a"})
+        EXPECT_EQ(device.Handle(std::string("_[2.0.0.1.2.3]") + query), Replies{}) << query;
+    EXPECT_EQ(device.Handle("_[2.0.0.1.2.3]PC|0000002a").size(), 1u);
 }
 
 TEST_F(SimDeviceTest, VersionReplyKeepsTheSecondSlashWhenTheProjectIsEmpty) {

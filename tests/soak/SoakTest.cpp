@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <random>
 #include <set>
 
@@ -39,30 +40,62 @@ protected:
     sim::Simulator sim;
 };
 
-TEST_F(SoakTest, EveryScanFindsEveryDevice) {
+// Under a tenth lost each way a device can miss a scan by chance: when all
+// five copies of one of its three requests (the echo, "X", "PC") are lost, it
+// is not listed or its details stay empty. Each copy is lost with 1 - 0.9 * 0.9
+// = 0.19, so a device misses about one scan in 1,300 (3 * 0.19^5, a little less
+// with duplicates). What does hold: a miss never lasts two scans running,
+// misses stay near that rate, nothing is listed that does not exist, and what
+// is listed is the device's own.
+TEST_F(SoakTest, ScansMissDevicesOnlyAtTheRateLossAllows) {
     RefreshHost host;
     const int scans = 5 * LongFactor(20);
-    size_t versionsMissing = 0;
+    std::vector<int> lastMissed(kDevices, -2);
+    size_t misses = 0;
     for (int scan = 0; scan < scans; ++scan) {
         ASSERT_TRUE(host.Scan()) << "scan " << scan;
         EXPECT_EQ(host.completions.back().error, 0);
-        const auto listed = host.ListedVersions();
-        ASSERT_EQ(listed.size(), kDevices) << "scan " << scan;
-        for (size_t i = 0; i < kDevices; ++i) {
-            auto it = listed.find(MacKey(sim::MacFromNumber(0x020000010000ull + i)));
-            ASSERT_NE(it, listed.end()) << "device " << i << " missing in scan " << scan;
-            // A version is either the device's own or, when all five queries
-            // were lost, still empty: never another device's.
-            if (it->second.empty()) {
-                ++versionsMissing;
-            } else {
-                EXPECT_EQ(it->second, "4." + std::to_string(i));
+        std::map<std::string, size_t> index;
+        for (size_t i = 0; i < kDevices; ++i)
+            index[MacKey(sim::MacFromNumber(0x020000010000ull + i))] = i;
+        std::vector<bool> complete(kDevices, false);
+        host.Engine()->ForEachDevice([&](MirelUdpDeviceInfo& device) {
+            const uint8_t* m = device.Mac();
+            char mac[32];
+            std::snprintf(mac, sizeof mac, "%u.%u.%u.%u.%u.%u", m[0], m[1], m[2], m[3], m[4], m[5]);
+            auto it = index.find(mac);
+            ASSERT_NE(it, index.end()) << mac << " listed in scan " << scan << " does not exist";
+            BSTR text = nullptr;
+            device.get_Version(&text);
+            const std::string version = winport::BstrToAnsiLen(text);
+            SysFreeString(text);
+            OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
+            device.get_PcmMode(&mode);
+            // Empty where a query was lost five times; never another device's.
+            if (!version.empty()) {
+                EXPECT_EQ(version, "4." + std::to_string(it->second));
             }
+            if (mode != OPCM_MODE_UNKNOWN) {
+                EXPECT_EQ(mode, OPCM_MODE_STOPPED_IDLE);
+            }
+            complete[it->second] = device.Ping() >= 0 && !version.empty() && mode != OPCM_MODE_UNKNOWN;
+        });
+        for (size_t i = 0; i < kDevices; ++i) {
+            if (complete[i])
+                continue;
+            ++misses;
+            EXPECT_NE(lastMissed[i], scan - 1)
+                << "device " << i << " missed scans " << scan - 1 << " and " << scan;
+            lastMissed[i] = scan;
         }
     }
     EXPECT_EQ(host.completions.size(), static_cast<size_t>(scans));
-    std::printf("[ figures ] %d scans of %zu devices; %zu version queries lost five times\n", scans, kDevices,
-                versionsMissing);
+    // About 1 in 1,300 expected; four times that and three more is beyond
+    // chance (for the long run's 5,000 device scans, about 1 in 10^6).
+    const double expected = static_cast<double>(scans) * kDevices / 1300.0;
+    EXPECT_LE(static_cast<double>(misses), 4 * expected + 3);
+    std::printf("[ figures ] %d scans of %zu devices; %zu incomplete (about %.1f expected)\n", scans,
+                kDevices, misses, expected);
 }
 
 TEST_F(SoakTest, EveryCommandGetsItsOwnReply) {

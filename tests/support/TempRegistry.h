@@ -1,24 +1,21 @@
 #pragma once
 // A registry of its own for one test: OSKAN_REGISTRY points into a fresh
-// temporary folder for the test's life, and both go afterwards.
-
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// private folder for the test's life, and both go afterwards. A folder that
+// cannot be made ends the test program: anything else would have the test
+// use, and then remove, a folder that is not its own.
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "tests/support/TempFolder.h"
+
 namespace oskan::test {
 
 class TempRegistry {
 public:
-    TempRegistry() {
-        char pattern[] = "/tmp/oskan-registry-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        m_dir = dir ? dir : "/tmp";
+    TempRegistry() : m_dir(MakePrivateFolder("oskan-registry")) {
         m_path = m_dir + "/registry.reg";
         const char* previous = std::getenv("OSKAN_REGISTRY");
         m_hadPrevious = previous != nullptr;
@@ -31,7 +28,7 @@ public:
             setenv("OSKAN_REGISTRY", m_previous.c_str(), 1);
         else
             unsetenv("OSKAN_REGISTRY");
-        RemoveTree(m_dir);
+        RemoveFolder(m_dir);
     }
     TempRegistry(const TempRegistry&) = delete;
     TempRegistry& operator=(const TempRegistry&) = delete;
@@ -52,24 +49,6 @@ public:
     }
 
 private:
-    static void RemoveTree(const std::string& path) {
-        if (DIR* dir = opendir(path.c_str())) {
-            while (dirent* entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name == "." || name == "..")
-                    continue;
-                std::string child = path + "/" + name;
-                struct stat st {};
-                if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-                    RemoveTree(child);
-                else
-                    unlink(child.c_str());
-            }
-            closedir(dir);
-        }
-        rmdir(path.c_str());
-    }
-
     std::string m_dir;
     std::string m_path;
     std::string m_previous;

@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
 
 #include "tests/support/TempRegistry.h"
@@ -316,6 +319,44 @@ TEST_F(ActivationTest, TypeLibrariesLoadOnlyFromComponentLibraries) {
                             kServerPathWide);
     GUID other = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0xAA}};
     EXPECT_EQ(LoadRegTypeLib(other, 1, 0, 0, library.ReleaseAndGetAddressOf()), TYPE_E_LIBNOTREGISTERED);
+}
+
+TEST_F(ActivationTest, LibraryPathsThatAreNotAbsoluteAreNeverLoaded) {
+    // Relative entries would load whatever the caller's working folder holds.
+    const std::filesystem::path server(kServerPath);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(server.parent_path());
+    const std::u16string clsidKey = u"CLSID\\" + winport::GuidToU16String(CLSID_SampleCounter);
+    const std::u16string typeLibKey =
+        u"TypeLib\\" + winport::GuidToU16String(LIBID_SampleLib) + u"\\1.0\\0\\win64";
+    for (const std::string& relative :
+         {"./" + server.filename().string(), server.filename().string(),
+          "../" + server.parent_path().filename().string() + "/" + server.filename().string()}) {
+        const std::u16string wide = winport::AnsiToUtf16(relative);
+        ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, (clsidKey + u"\\InprocServer32").c_str(),
+                                          nullptr, wide),
+                  ERROR_SUCCESS);
+        ComPtr<IUnknown> object;
+        EXPECT_EQ(CoCreateInstance(CLSID_SampleCounter, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                   object.ReleaseAndGetVoidAddressOf()),
+                  CO_E_DLLNOTFOUND)
+            << relative;
+        EXPECT_NE(winport::LastActivationError().find("not an absolute path"), std::string::npos)
+            << winport::LastActivationError();
+        ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, typeLibKey.c_str(), nullptr, wide),
+                  ERROR_SUCCESS);
+        ComPtr<ITypeLib> library;
+        EXPECT_EQ(LoadRegTypeLib(LIBID_SampleLib, 1, 0, 0, library.ReleaseAndGetAddressOf()),
+                  TYPE_E_CANTLOADLIBRARY)
+            << relative;
+        EXPECT_FALSE(ServerIsLoaded()) << relative;
+    }
+    std::filesystem::current_path(previous);
+    // The absolute entry still loads.
+    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, typeLibKey.c_str(), nullptr, kServerPathWide),
+              ERROR_SUCCESS);
+    ComPtr<ITypeLib> library;
+    EXPECT_EQ(LoadRegTypeLib(LIBID_SampleLib, 1, 0, 0, library.ReleaseAndGetAddressOf()), S_OK);
 }
 
 }  // namespace

@@ -6,9 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tests/support/HostileFiles.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/RegistryTree.h"
 #include "winport/oleauto.h"
@@ -226,7 +230,9 @@ TEST_F(RegistryTest, ALeftoverFromACrashedWriterDoesNotDisturb) {
     EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, u"Kept", nullptr), u"1");
     ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Next", nullptr, u"2"), ERROR_SUCCESS);
     EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, u"Kept", nullptr), u"1");
-    EXPECT_EQ(access((m_registry.Path() + ".tmp").c_str(), F_OK), -1);
+    // Not the writer's to remove: it may be anybody's.
+    std::ifstream leftover(m_registry.Path() + ".tmp");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(leftover)), {}), "[HKEY_CLASSES_ROOT\\Torn");
     std::string message;
     EXPECT_TRUE(winport::CheckRegistry(&message)) << message;
 }
@@ -261,6 +267,129 @@ TEST_F(RegistryTest, WritersInSeveralProcessesLoseNothing) {
     }
 }
 
+TEST_F(RegistryTest, KeysDeeperThanTheLimitAreRefusedAndTheFileStaysReadable) {
+    using oskan::test::DeepSubKey;
+    const std::u16string deepest = DeepSubKey(winport::registry::kMaxKeyDepth);
+    HKEY key = Create(HKEY_CURRENT_USER, deepest.c_str());
+    ASSERT_NE(key, nullptr);
+    HKEY deeper = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(key, u"one", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr),
+              ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(RegOpenKeyExW(key, u"one", 0, KEY_READ, &deeper), ERROR_FILENAME_EXCED_RANGE);
+    RegCloseKey(key);
+    for (size_t levels : {winport::registry::kMaxKeyDepth + 1, size_t{60'000}}) {
+        const std::u16string path = DeepSubKey(levels);
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &deeper, nullptr),
+                  ERROR_FILENAME_EXCED_RANGE)
+            << levels;
+        EXPECT_EQ(winport::RegWriteString(HKEY_CURRENT_USER, path.c_str(), u"v", u"1"),
+                  ERROR_FILENAME_EXCED_RANGE);
+    }
+    std::string message;
+    EXPECT_TRUE(winport::CheckRegistry(&message)) << message;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, deepest.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, AFileTooDeepToReadIsRefusedAndLeftAlone) {
+    for (size_t levels : {size_t{513}, size_t{10'000}, size_t{1'000'000}}) {
+        const std::string text = oskan::test::DeepRegistryText(levels);
+        m_registry.Write(text);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"k", 0, KEY_READ, &key), ERROR_BADDB) << levels;
+        EXPECT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Other", nullptr, u"x"), ERROR_BADDB);
+        std::string message;
+        EXPECT_FALSE(winport::CheckRegistry(&message));
+        EXPECT_NE(message.find("more than 512 levels deep"), std::string::npos) << message;
+        EXPECT_EQ(m_registry.Text().size(), text.size());
+    }
+}
+
+TEST_F(RegistryTest, NamesWithUnpairedSurrogatesAreRefused) {
+    const char16_t lone[] = {u'A', 0xD800, 0};
+    const char16_t other[] = {u'A', 0xDC00, 0};
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, lone, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, other, 0, KEY_READ, &key), ERROR_INVALID_PARAMETER);
+    key = Create(HKEY_CLASSES_ROOT, u"Names");
+    EXPECT_EQ(SetText(key, lone, u"1"), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(SetText(key, other, u"2"), ERROR_INVALID_PARAMETER);
+    // A whole pair is a character like any other, and text data may hold anything.
+    const char16_t pair[] = {u'A', 0xD83D, 0xDE00, 0};
+    EXPECT_EQ(SetText(key, pair, std::u16string_view(lone)), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, u"Names", pair), std::u16string(lone));
+    key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Names", 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, other, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, APlantedTemporaryFileIsNeverWrittenThrough) {
+    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"First", nullptr, u"1"), ERROR_SUCCESS);
+    chmod(m_registry.Path().c_str(), 0600);
+    // Another user's file, reached through a link where a fixed-name writer
+    // would put its temporary file.
+    const std::string victim = m_registry.Dir() + "/victim";
+    { std::ofstream(victim) << "precious"; }
+    oskan::test::PlantSymlink(victim, m_registry.Path() + ".tmp");
+    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Second", nullptr, u"2"), ERROR_SUCCESS);
+    std::ifstream in(victim);
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(content, "precious");
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, u"Second", nullptr), u"2");
+    EXPECT_FALSE(oskan::test::IsSymlink(m_registry.Path()));
+    EXPECT_EQ(oskan::test::FileMode(m_registry.Path()), 0600);
+
+    // A leftover that anyone may write does not lend the registry its mode.
+    std::filesystem::remove(m_registry.Path() + ".tmp");
+    { std::ofstream(m_registry.Path() + ".tmp") << "[HKEY_CLASSES_ROOT\\Torn"; }
+    chmod((m_registry.Path() + ".tmp").c_str(), 0666);
+    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Third", nullptr, u"3"), ERROR_SUCCESS);
+    EXPECT_EQ(oskan::test::FileMode(m_registry.Path()), 0600);
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, u"Third", nullptr), u"3");
+    // No temporary files of the writer stay behind.
+    for (const auto& entry : std::filesystem::directory_iterator(m_registry.Dir())) {
+        const std::string name = entry.path().filename();
+        EXPECT_TRUE(name == "registry.reg" || name == "registry.reg.lock" || name == "registry.reg.tmp" ||
+                    name == "victim")
+            << name;
+    }
+}
+
+TEST_F(RegistryTest, ARegistryThatIsALinkIsUpdatedAtItsTarget) {
+    // A dotfiles setup: the registry file links into another folder.
+    const std::string dotfiles = m_registry.Dir() + "/dotfiles";
+    std::filesystem::create_directory(dotfiles);
+    const std::string target = dotfiles + "/registry.reg";
+    ASSERT_EQ(setenv("OSKAN_REGISTRY", target.c_str(), 1), 0);
+    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Before", nullptr, u"1"), ERROR_SUCCESS);
+    chmod(target.c_str(), 0640);
+    ASSERT_EQ(setenv("OSKAN_REGISTRY", m_registry.Path().c_str(), 1), 0);
+    oskan::test::PlantSymlink("dotfiles/registry.reg", m_registry.Path());
+
+    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"After", nullptr, u"2"), ERROR_SUCCESS);
+    EXPECT_TRUE(oskan::test::IsSymlink(m_registry.Path()));
+    EXPECT_EQ(oskan::test::FileMode(target), 0640);
+    std::ifstream in(target);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("[HKEY_CLASSES_ROOT\\After]"), std::string::npos) << text;
+    EXPECT_EQ(ReadText(HKEY_CLASSES_ROOT, u"Before", nullptr), u"1");
+}
+
+TEST(TempRegistryDeathTest, AFolderThatCannotBeMadeStopsTheTest) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            setenv("TMPDIR", "/nonexistent/oskan-tmp", 1);
+            TempRegistry registry;
+        },
+        "cannot make a temporary folder");
+}
+
 TEST(RegistryPath, ExplicitFileThenConfigFolderThenHome) {
     TempRegistry registry;
     EXPECT_EQ(winport::RegistryPath(), registry.Path());
@@ -275,6 +404,9 @@ TEST(RegistryPath, ExplicitFileThenConfigFolderThenHome) {
     // Writing makes the folders it needs.
     EXPECT_EQ(winport::RegWriteString(HKEY_CURRENT_USER, u"Made", nullptr, u"1"), ERROR_SUCCESS);
     EXPECT_EQ(access((registry.Dir() + "/config/oskan/registry.reg").c_str(), F_OK), 0);
+    // Only the user may look into the folders it made.
+    EXPECT_EQ(oskan::test::FileMode(registry.Dir() + "/config"), 0700);
+    EXPECT_EQ(oskan::test::FileMode(registry.Dir() + "/config/oskan"), 0700);
 
     unsetenv("XDG_CONFIG_HOME");
     setenv("HOME", registry.Dir().c_str(), 1);

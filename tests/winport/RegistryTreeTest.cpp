@@ -2,6 +2,7 @@
 // refused with the line of the fault.
 #include <gtest/gtest.h>
 
+#include "tests/support/HostileFiles.h"
 #include "winport/RegistryTree.h"
 #include "winport/oleauto.h"
 #include "winport/registry.h"
@@ -143,12 +144,59 @@ TEST(RegistryTreeText, MalformedTextIsRefusedWithItsLine) {
         {"REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\n\"v\"=\"1\" trailing\n", "line 3: unexpected text"},
         {"REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\n\"v\"=sz:1\n", "line 3: the value's data is neither"},
         {"REGEDIT4\n[-HKEY_CLASSES_ROOT]\n", "line 2: a root key cannot be removed"},
+        // Bytes that are not UTF-8 would be replaced, and distinct names would merge.
+        {"REGEDIT4\n[HKEY_CLASSES_ROOT\\A\xff]\n", "line 2: the line is not valid UTF-8"},
+        {"REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\n\"v\xc3\"=\"1\"\n", "line 3: the line is not valid UTF-8"},
+        {"REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\n\"v\"=\"\xed\xa0\x80\"\n", "line 3: the line is not valid UTF-8"},
+        {"REGEDIT4\n; \xc0\xaf\n", "line 2: the line is not valid UTF-8"},
     };
     for (const auto& c : cases) {
         std::string error;
         EXPECT_TRUE(ParseError(c.text, &error)) << c.text;
         EXPECT_NE(error.find(c.expected), std::string::npos) << c.text << " -> " << error;
     }
+}
+
+TEST(RegistryTreeText, KeysDeeperThanTheLimitAreRefusedWithoutDescending) {
+    using oskan::test::DeepRegistryText;
+    Tree tree;
+    std::string error;
+    ASSERT_TRUE(Parse(DeepRegistryText(kMaxKeyDepth), &tree, &error)) << error;
+    std::vector<std::u16string> path(kMaxKeyDepth, u"k");
+    EXPECT_NE(tree.Find(kCurrentUser, path), nullptr);
+    for (size_t levels : {kMaxKeyDepth + 1, size_t{10'000}, size_t{1'000'000}}) {
+        Tree deep;
+        error.clear();
+        EXPECT_FALSE(Parse(DeepRegistryText(levels), &deep, &error)) << levels;
+        EXPECT_NE(error.find("line 3: a key lies more than 512 levels deep"), std::string::npos) << error;
+        EXPECT_TRUE(deep.roots[kCurrentUser].subkeys.empty());
+    }
+}
+
+TEST(RegistryTreeText, FormatWritesEachPathOnceAndReadsBack) {
+    // The deepest keys of the longest names: written out as every level's
+    // section, this 130 KB file became 33 MB.
+    const std::string name(255, 'n');
+    const std::string text = oskan::test::DeepRegistryText(kMaxKeyDepth, name);
+    Tree tree;
+    std::string error;
+    ASSERT_TRUE(Parse(text, &tree, &error)) << error;
+    std::string formatted = Format(tree);
+    EXPECT_LT(formatted.size(), 2 * text.size());
+    Tree again;
+    ASSERT_TRUE(Parse(formatted, &again, &error)) << error;
+    EXPECT_EQ(Format(again), formatted);
+    std::vector<std::u16string> path(kMaxKeyDepth, winport::AnsiToUtf16(name));
+    EXPECT_NE(again.Find(kCurrentUser, path), nullptr);
+}
+
+TEST(RegistryTreeText, ATreeOfAnyDepthIsFreedWithoutRecursion) {
+    auto tree = std::make_unique<Tree>();
+    Key* key = &tree->roots[kUsers];
+    for (int i = 0; i < 300'000; ++i)
+        key = key->Ensure(u"k");
+    tree.reset();  // a recursive destructor runs out of stack here
+    SUCCEED();
 }
 
 TEST(RegistryTreeText, EmptyTextIsAnEmptyRegistry) {
