@@ -6,6 +6,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkDispatch.h"
 #include "Mirel/SkEventFiring.h"
+#include "winport/ComEntry.h"
 
 MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,
                                        SkConnectionPoint& events)
@@ -24,10 +25,12 @@ HRESULT MirelCmdTargetPart::put_Flags(LONG newVal) {
 }
 
 HRESULT MirelCmdTargetPart::Command(BSTR bstrCommand, LONG lParam) {
-    const std::string command = winport::Utf16ToAnsi(winport::BstrToU16(bstrCommand));
-    // A command that cannot start says so here, since no event will follow it.
-    return m_Engine.Send(command.data(), static_cast<int>(command.size()),
-                         &MirelCmdTargetPart::OnCommandComplete, this, lParam);
+    return winport::ComEntry([&] {
+        const std::string command = winport::Utf16ToAnsi(winport::BstrToU16(bstrCommand));
+        // A command that cannot start says so here, since no event will follow it.
+        return m_Engine.Send(command.data(), static_cast<int>(command.size()),
+                             &MirelCmdTargetPart::OnCommandComplete, this, lParam);
+    });
 }
 
 HRESULT MirelCmdTargetPart::Cancel() {

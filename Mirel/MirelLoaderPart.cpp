@@ -3,6 +3,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkDispatch.h"
 #include "Mirel/SkEventFiring.h"
+#include "winport/ComEntry.h"
 
 MirelLoaderPart::MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
     : m_pOwner(owner),
@@ -17,7 +18,7 @@ MirelLoaderPart::~MirelLoaderPart() {
 
 HRESULT MirelLoaderPart::Load(BSTR bstrFileName, int nFlags) {
     // The whole name, embedded zeros included: the engine refuses those.
-    return m_Engine.Load(winport::BstrToAnsiLen(bstrFileName), nFlags);
+    return winport::ComEntry([&] { return m_Engine.Load(winport::BstrToAnsiLen(bstrFileName), nFlags); });
 }
 
 HRESULT MirelLoaderPart::Cancel() {

@@ -3,6 +3,7 @@
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelUdpRefresh.h"
 #include "Mirel/mireludpdevice.h"
+#include "winport/ComEntry.h"
 
 namespace {
 
@@ -63,12 +64,13 @@ constexpr char kMirelUdpRefreshScript[] = R"(HKCR
 }
 )";
 
+// Out of memory while creating an object is E_OUTOFMEMORY.
 HRESULT CreateMirelUdpDevice(IUnknown* outer, REFIID riid, void** ppv) {
-    return CMirelUdpDevice::CreateInstance(outer, riid, ppv);
+    return winport::ComEntry([&] { return CMirelUdpDevice::CreateInstance(outer, riid, ppv); });
 }
 
 HRESULT CreateMirelUdpRefresh(IUnknown* outer, REFIID riid, void** ppv) {
-    return CMirelUdpRefresh::CreateInstance(outer, riid, ppv);
+    return winport::ComEntry([&] { return CMirelUdpRefresh::CreateInstance(outer, riid, ppv); });
 }
 
 constexpr winport::ComClassEntry kClasses[] = {

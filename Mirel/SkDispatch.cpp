@@ -1,6 +1,7 @@
 #include "Mirel/SkDispatch.h"
 
 #include "Mirel/MirelModule.h"
+#include "winport/ComEntry.h"
 
 HRESULT SkDispatchGetTypeInfoCount(UINT* pctinfo) {
     if (!pctinfo)
@@ -15,16 +16,18 @@ HRESULT SkDispatchGetTypeInfo(REFIID iid, UINT iTInfo, LCID lcid, ITypeInfo** pp
     *ppTInfo = nullptr;
     if (iTInfo != 0)
         return DISP_E_BADINDEX;
-    return MirelModule().GetTypeInfo(iid, lcid, ppTInfo);
+    return winport::ComEntry([&] { return MirelModule().GetTypeInfo(iid, lcid, ppTInfo); });
 }
 
 HRESULT SkDispatchGetIDsOfNames(REFIID iid, REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
                                 DISPID* rgDispId) {
     if (riid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
-    ComPtr<ITypeInfo> info;
-    HRESULT hr = MirelModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
-    return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), rgszNames, cNames, rgDispId);
+    return winport::ComEntry([&] {
+        ComPtr<ITypeInfo> info;
+        HRESULT hr = MirelModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
+        return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), rgszNames, cNames, rgDispId);
+    });
 }
 
 HRESULT SkDispatchInvoke(REFIID iid, IDispatch* self, DISPID dispIdMember, REFIID riid, LCID lcid,
@@ -32,11 +35,14 @@ HRESULT SkDispatchInvoke(REFIID iid, IDispatch* self, DISPID dispIdMember, REFII
                          UINT* puArgErr) {
     if (riid != IID_NULL)
         return DISP_E_UNKNOWNINTERFACE;
-    ComPtr<ITypeInfo> info;
-    HRESULT hr = MirelModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
-    if (FAILED(hr))
-        return hr;
-    // The object may be released by whatever the member does.
-    ComPtr<IDispatch> keepAlive(self);
-    return DispInvoke(self, info.Get(), dispIdMember, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
+    return winport::ComEntry([&] {
+        ComPtr<ITypeInfo> info;
+        HRESULT hr = MirelModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
+        if (FAILED(hr))
+            return hr;
+        // The object may be released by whatever the member does.
+        ComPtr<IDispatch> keepAlive(self);
+        return DispInvoke(self, info.Get(), dispIdMember, wFlags, pDispParams, pVarResult, pExcepInfo,
+                          puArgErr);
+    });
 }

@@ -1,12 +1,14 @@
 #pragma once
 // The enumerators of connection points and of connections: a snapshot of
 // items, each holding a reference, handed out with a new reference per item.
-// Clones share the snapshot and start at the clone's position.
+// Clones share the snapshot and start at the clone's position. Each
+// enumerator holds a lock on the library: its code lives there.
 
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "Mirel/SkObjectBase.h"
 #include "winport/com.h"
 #include "winport/ocidl.h"
 
@@ -40,7 +42,7 @@ struct SkEnumInterfacePolicy {
 };
 
 template <class Base, const IID* piid, class Item, class Policy>
-class SkEnum final : public Base {
+class SkEnum final : public Base, private SkModuleLock {
 public:
     // The items the enumerator hands out, with one reference each, and an
     // optional reference to the object they belong to.

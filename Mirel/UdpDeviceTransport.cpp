@@ -14,11 +14,34 @@ void UdpDeviceTransport::ClearAddress() {
     std::memset(&m_Destination, 0, sizeof m_Destination);
 }
 
+namespace {
+
+// Exactly six numbers of 0 to 255 (up to three digits each) joined by points:
+// the text goes out in every header as it is, so nothing else may be in it.
+bool IsStrictMacText(const std::string& text, uint8_t mac[6]) {
+    size_t at = 0;
+    for (int i = 0; i < 6; ++i) {
+        if (i > 0 && (at >= text.size() || text[at++] != '.'))
+            return false;
+        unsigned value = 0;
+        size_t digits = 0;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4; ++at, ++digits)
+            value = value * 10 + static_cast<unsigned>(text[at] - '0');
+        if (digits == 0 || digits > 3 || value > 255)
+            return false;
+        mac[i] = static_cast<uint8_t>(value);
+    }
+    return at == text.size();
+}
+
+}  // namespace
+
 HRESULT UdpDeviceTransport::SetAddress(const std::string& address) {
     ClearAddress();
     if (address.empty()) return S_OK;
     uint8_t mac[6] = {};
-    if (ParseMacText(address.data(), static_cast<int>(address.size()), mac) != 6) return E_INVALIDARG;
+    if (!IsStrictMacText(address, mac))
+        return E_INVALIDARG;
     m_Address = address;
     m_Header = "_[" + address + "]";
     std::memcpy(m_Mac, mac, sizeof m_Mac);

@@ -17,9 +17,10 @@ public:
     UdpDeviceTransport();
     ~UdpDeviceTransport() override;
 
-    // Takes the Address text (ANSI): six decimal numbers joined by points. An
-    // empty text clears the address (S_OK); fewer than six numbers clear it and
-    // give E_INVALIDARG.
+    // Takes the Address text (ANSI): exactly six decimal numbers of 0 to 255
+    // joined by points. An empty text clears the address (S_OK); any other
+    // text clears it and gives E_INVALIDARG. Replies are read more loosely
+    // (OnDatagram).
     HRESULT SetAddress(const std::string& address);
     const std::string& Address() const { return m_Address; }
     const std::string& Header() const { return m_Header; }

@@ -9,6 +9,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkEventFiring.h"
 #include "Mirel/SkTrace.h"
+#include "winport/ComEntry.h"
 #include "winport/hexdigit.h"
 
 namespace {
@@ -205,21 +206,29 @@ HRESULT MirelDebuggee::SendCommand(const char* format, ...) {
         return kNotReady;
     va_list args;
     va_start(args, format);
-    std::string body = FormatV(format, args);
+    std::string body;
+    const HRESULT formatted = winport::ComEntry([&] {
+        body = FormatV(format, args);
+        return S_OK;
+    });
     va_end(args);
+    if (FAILED(formatted))
+        return formatted;
     // Every caller keeps its request short enough; a cut one would be a
     // different command.
     if (body.size() > static_cast<size_t>(MessageTransport::kMaxRequestBody))
         return E_INVALIDARG;
-    Scope scope(this);
-    uint32_t id = 0;
-    TransportRequest* request = SendTracedRequest(&id, "%s", body.c_str());
-    if (!request)
-        return E_OUTOFMEMORY;
-    m_State = STATE_COMMAND;
-    m_hSyncCommandPacket = request;
-    m_dwSyncCommandId = id;
-    return S_OK;
+    return winport::ComEntry([&] {
+        Scope scope(this);
+        uint32_t id = 0;
+        TransportRequest* request = SendTracedRequest(&id, "%s", body.c_str());
+        if (!request)
+            return E_OUTOFMEMORY;
+        m_State = STATE_COMMAND;
+        m_hSyncCommandPacket = request;
+        m_dwSyncCommandId = id;
+        return S_OK;
+    });
 }
 
 TransportRequest* MirelDebuggee::SendTracedRequest(uint32_t* id, const char* format, ...) {
@@ -228,8 +237,12 @@ TransportRequest* MirelDebuggee::SendTracedRequest(uint32_t* id, const char* for
     std::string body = FormatV(format, args);
     va_end(args);
     TransportRequest* request = m_pTransport->SendRequest(m_hTransportClient, id, "%s", body.c_str());
+    // The request is out: a trace line that cannot be made is lost, not the request.
     if (request)
-        QueueTrace(3, Format("%s|%08x", body.c_str(), *id));
+        winport::ComEntry([&] {
+            QueueTrace(3, Format("%s|%08x", body.c_str(), *id));
+            return S_OK;
+        });
     return request;
 }
 
@@ -284,49 +297,53 @@ HRESULT MirelDebuggee::StepOut() {
 }
 
 HRESULT MirelDebuggee::SetCodeBreakpoints(ULONG* pBreakpoints, int nCount) {
-    if (m_State != STATE_READY)
-        return kNotReady;
-    if (nCount < 0 || (nCount > 0 && !pBreakpoints))
-        return E_INVALIDARG;
-    std::string text;
-    for (int i = 0; i < nCount; ++i) {
-        if (pBreakpoints[i] >= kAddressSpace)
+    return winport::ComEntry([&] {
+        if (m_State != STATE_READY)
+            return kNotReady;
+        if (nCount < 0 || (nCount > 0 && !pBreakpoints))
             return E_INVALIDARG;
-        if (i > 0)
-            text += ',';
-        text += Format("%04x", pBreakpoints[i]);
-        if (text.size() > static_cast<size_t>(kMaxCodeBreakpointText))
-            return E_INVALIDARG;
-    }
-    m_CodeBreakpoints.assign(pBreakpoints, pBreakpoints + nCount);
-    m_strCodeBreakpoints = std::move(text);
-    // A stopped machine gets the list with its next run or step request.
-    if (m_PcmState.m_Mode == OPCM_MODE_RUNNING)
-        SendCommand("CB%s", m_strCodeBreakpoints.c_str());
-    return S_OK;
+        std::string text;
+        for (int i = 0; i < nCount; ++i) {
+            if (pBreakpoints[i] >= kAddressSpace)
+                return E_INVALIDARG;
+            if (i > 0)
+                text += ',';
+            text += Format("%04x", pBreakpoints[i]);
+            if (text.size() > static_cast<size_t>(kMaxCodeBreakpointText))
+                return E_INVALIDARG;
+        }
+        m_CodeBreakpoints.assign(pBreakpoints, pBreakpoints + nCount);
+        m_strCodeBreakpoints = std::move(text);
+        // A stopped machine gets the list with its next run or step request.
+        if (m_PcmState.m_Mode == OPCM_MODE_RUNNING)
+            SendCommand("CB%s", m_strCodeBreakpoints.c_str());
+        return S_OK;
+    });
 }
 
 HRESULT MirelDebuggee::SetMemoryBreakpoints(OSKAN_MEMORY_BREAKPOINT* pBreakpoints, int nCount) {
-    if (m_State != STATE_READY)
-        return kNotReady;
-    if (nCount < 0 || (nCount > 0 && !pBreakpoints))
-        return E_INVALIDARG;
-    std::string text;
-    for (int i = 0; i < nCount; ++i) {
-        const OSKAN_MEMORY_BREAKPOINT& breakpoint = pBreakpoints[i];
-        if (breakpoint.m_Type < OMBP_READ || breakpoint.m_Type > OMBP_READ_WRITE)
+    return winport::ComEntry([&] {
+        if (m_State != STATE_READY)
+            return kNotReady;
+        if (nCount < 0 || (nCount > 0 && !pBreakpoints))
             return E_INVALIDARG;
-        if (breakpoint.m_dwAddress >= kAddressSpace)
-            return E_INVALIDARG;
-        if (i > 0)
-            text += ',';
-        text += Format("%c%04x-%x", kBreakpointLetters[breakpoint.m_Type], breakpoint.m_dwAddress,
-                       breakpoint.m_dwLength);
-        if (text.size() + 2 > static_cast<size_t>(MessageTransport::kMaxRequestBody))
-            return E_INVALIDARG;
-    }
-    m_MemoryBreakpoints.assign(pBreakpoints, pBreakpoints + nCount);
-    return SendCommand("MB%s", text.c_str());
+        std::string text;
+        for (int i = 0; i < nCount; ++i) {
+            const OSKAN_MEMORY_BREAKPOINT& breakpoint = pBreakpoints[i];
+            if (breakpoint.m_Type < OMBP_READ || breakpoint.m_Type > OMBP_READ_WRITE)
+                return E_INVALIDARG;
+            if (breakpoint.m_dwAddress >= kAddressSpace)
+                return E_INVALIDARG;
+            if (i > 0)
+                text += ',';
+            text += Format("%c%04x-%x", kBreakpointLetters[breakpoint.m_Type], breakpoint.m_dwAddress,
+                           breakpoint.m_dwLength);
+            if (text.size() + 2 > static_cast<size_t>(MessageTransport::kMaxRequestBody))
+                return E_INVALIDARG;
+        }
+        m_MemoryBreakpoints.assign(pBreakpoints, pBreakpoints + nCount);
+        return SendCommand("MB%s", text.c_str());
+    });
 }
 
 HRESULT MirelDebuggee::SetRegisterValue(int nRegister, int nValue) {
@@ -338,23 +355,25 @@ HRESULT MirelDebuggee::SetRegisterValue(int nRegister, int nValue) {
 // ---------------------------------------------------------------- memory operations
 
 HRESULT MirelDebuggee::ReadMemory(ULONG dwAddress, ULONG dwLength, LONG lParam) {
-    return StartRead(MOT_READ_MEMORY, -1, dwAddress, dwLength, lParam);
+    return winport::ComEntry([&] { return StartRead(MOT_READ_MEMORY, -1, dwAddress, dwLength, lParam); });
 }
 
 HRESULT MirelDebuggee::ReadString(ULONG dwAddress, LONG lParam) {
-    return StartRead(MOT_READ_STRING, -1, dwAddress, 2, lParam);
+    return winport::ComEntry([&] { return StartRead(MOT_READ_STRING, -1, dwAddress, 2, lParam); });
 }
 
 HRESULT MirelDebuggee::ReadProperty(int nSysCall, ULONG dwAddress, ULONG dwLength, LONG lParam) {
     if (nSysCall < 0)
         return E_INVALIDARG;
-    return StartRead(MOT_READ_PROPERTY, nSysCall, dwAddress, dwLength, lParam);
+    return winport::ComEntry(
+        [&] { return StartRead(MOT_READ_PROPERTY, nSysCall, dwAddress, dwLength, lParam); });
 }
 
 HRESULT MirelDebuggee::ReadStringProperty(int nSysCall, ULONG dwAddress, LONG lParam) {
     if (nSysCall < 0)
         return E_INVALIDARG;
-    return StartRead(MOT_READ_STRING_PROPERTY, nSysCall, dwAddress, 2, lParam);
+    return winport::ComEntry(
+        [&] { return StartRead(MOT_READ_STRING_PROPERTY, nSysCall, dwAddress, 2, lParam); });
 }
 
 HRESULT MirelDebuggee::StartRead(int type, int nSysCall, ULONG dwAddress, size_t size, LONG lParam) {
@@ -377,11 +396,18 @@ HRESULT MirelDebuggee::StartRead(int type, int nSysCall, ULONG dwAddress, size_t
     op->m_nBlockSize = m_nReadBlockSize;
     op->m_lParam = lParam;
     m_lstMemoryOperations.PushBack(op);
-    if (type == MOT_READ_PROPERTY || type == MOT_READ_STRING_PROPERTY) {
-        StartNextPropertyRead();
-    } else if ((m_State == STATE_READY || m_State == STATE_READ_MEMORY) && OnlyPlainReadsListed()) {
-        m_State = STATE_READ_MEMORY;
-        IssueReadBlocks(op);
+    const int previousState = m_State;
+    try {
+        if (type == MOT_READ_PROPERTY || type == MOT_READ_STRING_PROPERTY) {
+            StartNextPropertyRead();
+        } else if ((m_State == STATE_READY || m_State == STATE_READ_MEMORY) && OnlyPlainReadsListed()) {
+            m_State = STATE_READ_MEMORY;
+            IssueReadBlocks(op);
+        }
+    } catch (...) {
+        TakeBack(op);
+        m_State = previousState;
+        throw;
     }
     return S_OK;
 }
@@ -407,16 +433,35 @@ void MirelDebuggee::IssueReadBlocks(MemoryOperation* op) {
 }
 
 void MirelDebuggee::IssueBlock(MemoryOperation* op, int index, int bytes, const std::string& body) {
-    auto block = std::make_unique<MemoryBlock>();
+    auto owned = std::make_unique<MemoryBlock>();
+    MemoryBlock* block = owned.get();
     block->m_pOperation = op;
     block->m_nIndex = index;
     block->m_nBytes = bytes;
+    // Listed before its request goes out, so that TakeBack finds the request.
+    m_lstBlocks.PushBack(owned.release());
     // A request that cannot be queued leaves its block outstanding: the
     // operation then ends only by a cancel, like one the device never answers.
     block->m_hRequest = SendTracedRequest(&block->m_dwRequestId, "%s", body.c_str());
     if (block->m_hRequest)
-        m_mapBlocks[block->m_dwRequestId] = block.get();
-    m_lstBlocks.PushBack(block.release());
+        m_mapBlocks[block->m_dwRequestId] = block;
+}
+
+void MirelDebuggee::TakeBack(MemoryOperation* op) {
+    for (MemoryBlock* block = m_lstBlocks.Front(); block;) {
+        MemoryBlock* next = BlockList::Next(block);
+        if (block->m_pOperation == op) {
+            if (block->m_hRequest) {
+                m_pTransport->RemoveRequest(block->m_hRequest);
+                m_mapBlocks.erase(block->m_dwRequestId);
+            }
+            m_lstBlocks.Remove(block);
+            std::unique_ptr<MemoryBlock> taken(block);
+        }
+        block = next;
+    }
+    m_nTotalBlocks -= op->m_nTotalBlocks;
+    Unlink(op);
 }
 
 bool MirelDebuggee::StartNextPropertyRead() {
@@ -514,13 +559,14 @@ HRESULT MirelDebuggee::CancelRead(LONG lParam) {
 }
 
 HRESULT MirelDebuggee::WriteMemory(ULONG dwAddress, ULONG dwLength, void* pvData) {
-    return StartWrite(MOT_WRITE_MEMORY, -1, dwAddress, dwLength, pvData);
+    return winport::ComEntry([&] { return StartWrite(MOT_WRITE_MEMORY, -1, dwAddress, dwLength, pvData); });
 }
 
 HRESULT MirelDebuggee::WriteProperty(int nSysCall, ULONG dwAddress, ULONG dwLength, void* pvData) {
     if (nSysCall < 0)
         return E_INVALIDARG;
-    return StartWrite(MOT_WRITE_PROPERTY, nSysCall, dwAddress, dwLength, pvData);
+    return winport::ComEntry(
+        [&] { return StartWrite(MOT_WRITE_PROPERTY, nSysCall, dwAddress, dwLength, pvData); });
 }
 
 HRESULT MirelDebuggee::StartWrite(int type, int nSysCall, ULONG dwAddress, ULONG dwLength,
@@ -541,15 +587,21 @@ HRESULT MirelDebuggee::StartWrite(int type, int nSysCall, ULONG dwAddress, ULONG
     const int count = (length + m_nWriteBlockSize - 1) / m_nWriteBlockSize;
     op->m_nTotalBlocks = count;
     m_nTotalBlocks += count;
-    for (int i = 0; i < count; ++i) {
-        const int offset = i * m_nWriteBlockSize;
-        const int bytes = std::min(m_nWriteBlockSize, length - offset);
-        std::string body = Format("SM%04x", dwAddress + static_cast<ULONG>(offset));
-        for (int b = 0; b < bytes; ++b)
-            body += Format(",%02x", data[offset + b]);
-        IssueBlock(op, i, bytes, body);
-    }
+    // Listed first, so that its blocks never point at an operation that is gone.
     m_lstMemoryOperations.PushBack(created.release());
+    try {
+        for (int i = 0; i < count; ++i) {
+            const int offset = i * m_nWriteBlockSize;
+            const int bytes = std::min(m_nWriteBlockSize, length - offset);
+            std::string body = Format("SM%04x", dwAddress + static_cast<ULONG>(offset));
+            for (int b = 0; b < bytes; ++b)
+                body += Format(",%02x", data[offset + b]);
+            IssueBlock(op, i, bytes, body);
+        }
+    } catch (...) {
+        TakeBack(op);
+        throw;
+    }
     m_State = type == MOT_WRITE_MEMORY ? STATE_WRITE_MEMORY : STATE_WRITE_PROPERTY;
     return S_OK;
 }

@@ -179,6 +179,9 @@ private:
     bool OnlyPlainReadsListed() const;
     void IssueReadBlocks(MemoryOperation* op);
     void IssueBlock(MemoryOperation* op, int index, int bytes, const std::string& body);
+    // Takes back a new operation whose blocks could not all be issued: its
+    // blocks, their requests and its count, and the operation itself.
+    void TakeBack(MemoryOperation* op);
     bool StartNextPropertyRead();
     void ContinueList();
     bool CompleteBlock(MemoryBlock* block);

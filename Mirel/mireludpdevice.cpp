@@ -1,6 +1,7 @@
 #include "Mirel/mireludpdevice.h"
 
 #include "Mirel/SkEventFiring.h"
+#include "winport/ComEntry.h"
 
 HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) { return CreateInstance(nullptr, riid, ppv); }
 
@@ -51,12 +52,19 @@ HRESULT CMirelUdpDevice::InternalQueryInterface(REFIID riid, void** ppvObject) {
 // ---------------------------------------------------------------- ISkConnection
 
 HRESULT CMirelUdpDevice::put_Address(BSTR newVal) {
-    m_Transport.SetAddress({});
-    m_Address = winport::BstrToU16(newVal);
-    if (m_Address.empty()) return S_OK;
-    HRESULT hr = m_Transport.SetAddress(winport::Utf16ToAnsi(m_Address));
-    if (FAILED(hr)) m_Address.clear();  // an unreadable address leaves none set
-    return hr;
+    return winport::ComEntry([&] {
+        // Both forms are made before the old address goes.
+        std::u16string address = winport::BstrToU16(newVal);
+        const std::string ansi = winport::Utf16ToAnsi(address);
+        m_Transport.SetAddress({});
+        m_Address.clear();
+        if (address.empty())
+            return S_OK;
+        HRESULT hr = m_Transport.SetAddress(ansi);
+        if (SUCCEEDED(hr))
+            m_Address.swap(address);  // an unreadable address leaves none set
+        return hr;
+    });
 }
 
 HRESULT CMirelUdpDevice::get_Address(BSTR* pVal) {

@@ -24,6 +24,10 @@ HRESULT SkCmdTarget::Send(const char* command, int length, CompletionFunction co
         return kBusy;
     if (!command || length < 0)
         length = 0;
+    // The transport would cut a longer body to make room for the id: refused
+    // whole rather than sent cut.
+    if (!withoutId && length > MessageTransport::kMaxRequestBody)
+        return E_INVALIDARG;
 
     std::unique_ptr<CommandRecord> record;
     try {

@@ -38,7 +38,8 @@ public:
     ~SkCmdTarget();
 
     // Sends the text (length bytes, any of them; a null text is an empty
-    // command). S_OK when the command is pending; kBusy, E_OUTOFMEMORY or
+    // command). S_OK when the command is pending; kBusy, E_INVALIDARG (with
+    // id, longer than MessageTransport::kMaxRequestBody), E_OUTOFMEMORY or
     // E_ABORT (the engine is being destroyed) when nothing was sent and no
     // completion will follow.
     HRESULT Send(const char* command, int length, CompletionFunction complete, void* user, LONG lParam);

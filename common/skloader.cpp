@@ -405,14 +405,15 @@ void SkLoader::OnStartReply(char code) {
 }
 
 void SkLoader::OnBlockReply(char code, int number) {
-    // The device answers for the block it received, which is the one in
-    // flight; any other number is a late copy or a forgery, and must neither
-    // advance nor end the upload.
-    if (number != m_nCurrentBlock)
-        return;
     switch (code) {
         case 'A':
+            // Only the block in flight advances: an acknowledgement of another
+            // is a late copy, and the transport goes on resending.
+            if (number != m_nCurrentBlock)
+                return;
             break;
+        // An error ends the upload whatever block it names: resending the
+        // block would not change the device's answer.
         case 'F':
             Finish(ERROR_WRITE_FAULT, kFlashFailure);
             return;

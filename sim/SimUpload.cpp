@@ -97,6 +97,7 @@ std::string SimUpload::Start(SimUploadKind kind, uint32_t id) {
         return "A";
     m_finishId.reset();
     m_confirmId.reset();
+    m_refusedBlock.reset();
     m_received.clear();
     m_expected = 0;
     if (m_refusals.start != 'A') {
@@ -111,6 +112,9 @@ std::string SimUpload::Start(SimUploadKind kind, uint32_t id) {
 
 std::string SimUpload::Block(uint16_t number, const uint8_t* data, uint16_t ackOffset) {
     const uint16_t ack = static_cast<uint16_t>(number + ackOffset);
+    // The refused block again: its refusal was lost, or not taken.
+    if (m_phase == Phase::Idle && m_refusedBlock == number)
+        return m_refusalReply;
     if (m_phase != Phase::Receiving)
         return Ack('S', ack);
     // The previous block again: its acknowledgement was lost.
@@ -120,7 +124,10 @@ std::string SimUpload::Block(uint16_t number, const uint8_t* data, uint16_t ackO
         return Ack('S', ack);
     if (m_refusals.block == number || number >= m_capacity) {
         m_phase = Phase::Idle;
-        return Ack(number >= m_capacity ? 'O' : m_refusals.blockCode, ack);
+        m_refusedBlock = number;
+        m_refusalReply =
+            Ack(number >= m_capacity ? 'O' : m_refusals.blockCode, m_refusals.blockCodeNumber.value_or(ack));
+        return m_refusalReply;
     }
     m_received.insert(m_received.end(), data, data + kBlockBytes);
     ++m_expected;

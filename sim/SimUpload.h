@@ -12,7 +12,7 @@
 // firmware on a bare "E" (sent three times, never answered).
 //
 // Retransmitted requests get the same answer again: a repeated start of the
-// running upload, the previous block, a repeated end request.
+// running upload, the previous block, a refused block, a repeated end request.
 
 #include <cstdint>
 #include <memory>
@@ -28,11 +28,24 @@ enum class SimUploadKind { None, Application, Firmware };
 
 // What a device refuses, as reply codes; 'A' accepts.
 struct SimUploadRefusals {
+    SimUploadRefusals(char start = 'A', std::optional<uint32_t> block = std::nullopt, char blockCode = 'F',
+                      char finish = 'A', char confirm = 'A',
+                      std::optional<uint16_t> blockCodeNumber = std::nullopt)
+        : start(start),
+          block(block),
+          blockCode(blockCode),
+          finish(finish),
+          confirm(confirm),
+          blockCodeNumber(blockCodeNumber) {}
+
     char start = 'A';               // reply to "Q" / "QF"
     std::optional<uint32_t> block;  // the block that is refused...
     char blockCode = 'F';           // ...with this code
     char finish = 'A';              // reply to "T" / "N"
     char confirm = 'A';             // reply to "EC"
+    // The block number the refusal of a block carries when it is not the
+    // refused block's own (a device that answers for some other block).
+    std::optional<uint16_t> blockCodeNumber;
 
     bool operator==(const SimUploadRefusals&) const = default;
 };
@@ -84,6 +97,9 @@ private:
     // The last answered end request, for its retransmissions.
     std::optional<uint32_t> m_finishId;
     std::string m_finishReply;
+    // The block refused last, for its retransmissions.
+    std::optional<uint32_t> m_refusedBlock;
+    std::string m_refusalReply;
     std::optional<uint32_t> m_confirmId;
     std::string m_confirmReply;
     std::vector<uint8_t> m_image;

@@ -112,8 +112,13 @@ ServiceLoop::TimerId ServiceLoop::AddTimer(uint32_t delayMs, TimerCallback callb
     if (m_timerFd < 0) return 0;
     TimerId id = m_nextId++;
     uint64_t deadline = NowMs() + delayMs;
-    m_timers.emplace(id, Timer{deadline, std::move(callback)});
-    m_deadlines.emplace(deadline, id);
+    auto timer = m_timers.emplace(id, Timer{deadline, std::move(callback)}).first;
+    try {
+        m_deadlines.emplace(deadline, id);
+    } catch (...) {
+        m_timers.erase(timer);  // out of memory: nothing armed, not a timer that never fires
+        throw;
+    }
     RearmTimerFd();
     return id;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "winport/ComEntry.h"
 #include "winport/TypeLibObjects.h"
 #include "winport/typelib.h"
 
@@ -233,6 +234,12 @@ namespace winport::typelib {
 
 HRESULT TypeInfo::Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* params,
                          VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    return ComEntry(
+        [&] { return InvokeMember(pvInstance, memid, wFlags, params, pVarResult, pExcepInfo, puArgErr); });
+}
+
+HRESULT TypeInfo::InvokeMember(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* params,
+                               VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
     if (!pvInstance || !params)
         return E_INVALIDARG;
     if ((params->cArgs && !params->rgvarg) || params->cNamedArgs > params->cArgs ||

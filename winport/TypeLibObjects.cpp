@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "winport/ComEntry.h"
 #include "winport/RegistryTree.h"
 
 namespace winport::typelib {
@@ -111,13 +112,15 @@ bool IsValidTypeRef(int type, USHORT typeCount) {
 // ------------------------------------------------------------------ Library
 
 Library* Library::Create(const TlbLibrary& tables, HRESULT* status) {
-    auto* library = new (std::nothrow) Library();
-    if (!library) {
-        *status = E_OUTOFMEMORY;
+    Library* library = nullptr;
+    *status = ComEntry([&] {
+        library = new Library();
+        return S_OK;
+    });
+    if (!library)
         return nullptr;
-    }
     library->AddRef();
-    *status = library->Copy(tables);
+    *status = ComEntry([&] { return library->Copy(tables); });
     if (FAILED(*status)) {
         library->Release();
         return nullptr;
@@ -573,6 +576,10 @@ void TypeInfo::ReleaseVarDesc(VARDESC* pVarDesc) {
 }
 
 HRESULT TypeInfo::GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) {
+    return ComEntry([&] { return CollectNames(memid, rgBstrNames, cMaxNames, pcNames); });
+}
+
+HRESULT TypeInfo::CollectNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) {
     if (!rgBstrNames || !pcNames)
         return E_INVALIDARG;
     *pcNames = 0;

@@ -111,6 +111,11 @@ public:
 
 private:
     const Func* FindFunc(MEMBERID memid, WORD wFlags, bool* memidKnown) const;
+    // The bodies of GetNames and Invoke, which may run out of memory; the
+    // methods turn that into E_OUTOFMEMORY.
+    HRESULT CollectNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames);
+    HRESULT InvokeMember(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARAMS* pDispParams,
+                         VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
 
     Library* m_library;
     UINT m_index;

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 
@@ -24,17 +25,28 @@ std::unordered_map<std::string, WNDCLASSA>& Classes() {
 // Windows belong to the thread that created them.
 thread_local std::unordered_map<HWND, std::unique_ptr<ServiceWindow>> t_windows;
 
+// Throws std::bad_alloc with nothing armed.
 void ArmTimer(HWND window, UINT_PTR id, UINT elapseMs) {
     ServiceLoop::TimerId armed = window->loop->AddTimer(elapseMs, [window, id, elapseMs] {
         // Periodic: armed again before the procedure runs, so that the procedure
-        // may kill the timer or destroy the window.
-        ArmTimer(window, id, elapseMs);
+        // may kill the timer or destroy the window. Out of memory stops it.
+        try {
+            ArmTimer(window, id, elapseMs);
+        } catch (const std::bad_alloc&) {
+            window->timers.erase(id);
+        }
         window->proc(window, WM_TIMER, id, 0);
     });
-    if (armed)
-        window->timers[id] = armed;
-    else
+    if (!armed) {
         window->timers.erase(id);
+        return;
+    }
+    try {
+        window->timers[id] = armed;
+    } catch (const std::bad_alloc&) {
+        window->loop->CancelTimer(armed);
+        throw;
+    }
 }
 
 }  // namespace
@@ -65,12 +77,17 @@ BOOL GetClassInfoA(HINSTANCE, LPCSTR className, WNDCLASSA* wndClass) {
 HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, void*) {
     WNDCLASSA wndClass{};
     if (!GetClassInfoA(nullptr, className, &wndClass)) return nullptr;
-    auto window = std::make_unique<ServiceWindow>();
-    window->proc = wndClass.lpfnWndProc;
-    window->loop = &ServiceLoop::Current();
-    HWND handle = window.get();
-    t_windows.emplace(handle, std::move(window));
-    return handle;
+    // Out of memory is a failed call (null), as for any other API.
+    try {
+        auto window = std::make_unique<ServiceWindow>();
+        window->proc = wndClass.lpfnWndProc;
+        window->loop = &ServiceLoop::Current();
+        HWND handle = window.get();
+        t_windows.emplace(handle, std::move(window));
+        return handle;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 BOOL IsWindow(HWND window) { return window && t_windows.count(window) ? TRUE : FALSE; }
@@ -106,7 +123,12 @@ LRESULT CallWindowProcA(WNDPROC proc, HWND window, UINT message, WPARAM wParam, 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC) {
     if (!IsWindow(window)) return 0;
     KillTimer(window, id);
-    ArmTimer(window, id, elapseMs < kMinimumTimerMs ? kMinimumTimerMs : elapseMs);
+    // Out of memory leaves the timer unarmed, and the call failed (0).
+    try {
+        ArmTimer(window, id, elapseMs < kMinimumTimerMs ? kMinimumTimerMs : elapseMs);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
     return window->timers.count(id) ? (id ? id : 1) : 0;
 }
 

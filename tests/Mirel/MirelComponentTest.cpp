@@ -276,6 +276,83 @@ TEST_F(MirelComponentTest, TheLibraryIsUnloadedOnceNothingIsHeldAndLoadedAgainWh
     EXPECT_EQ(refresh->Reset(), S_OK);
 }
 
+// Whatever the library hands out keeps it loaded while a host holds it, alone:
+// the enumerators of connections and of connection points (and their clones),
+// device information objects; type information is the platform's own copy.
+TEST_F(MirelComponentTest, EveryObjectHandedOutKeepsTheLibraryLoaded) {
+    ComPtr<IUnknown> device = Create<IUnknown>(u"Mirel.UdpDevice", IID_IUnknown);
+    ComPtr<IConnectionPointContainer> container =
+        Query<IConnectionPointContainer>(device.Get(), IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(DIID__ISkLoaderEvents, point.ReleaseAndGetAddressOf()), S_OK);
+    ComPtr<DispatchSink> sink = DispatchSink::Create(DIID__ISkLoaderEvents, [](DISPID, const DISPPARAMS&) {});
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(point->EnumConnections(connections.ReleaseAndGetAddressOf()), S_OK);
+    ComPtr<IEnumConnections> connectionsClone;
+    ASSERT_EQ(connections->Clone(connectionsClone.ReleaseAndGetAddressOf()), S_OK);
+    point.Reset();
+    container.Reset();
+    device.Reset();  // the enumerators alone are left
+    CoFreeUnusedLibraries();
+    ASSERT_TRUE(oskan::test::MirelIsLoaded());
+    CONNECTDATA data{};
+    ULONG fetched = 0;
+    ASSERT_EQ(connections->Next(1, &data, &fetched), S_OK);
+    EXPECT_EQ(data.dwCookie, cookie);
+    data.pUnk->Release();
+    connections.Reset();
+    CoFreeUnusedLibraries();
+    ASSERT_TRUE(oskan::test::MirelIsLoaded());
+    ASSERT_EQ(connectionsClone->Next(1, &data, &fetched), S_OK);
+    data.pUnk->Release();
+    connectionsClone.Reset();
+    CoFreeUnusedLibraries();
+    ASSERT_FALSE(oskan::test::MirelIsLoaded());
+
+    device = Create<IUnknown>(u"Mirel.UdpDevice", IID_IUnknown);
+    container = Query<IConnectionPointContainer>(device.Get(), IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(container->EnumConnectionPoints(points.ReleaseAndGetAddressOf()), S_OK);
+    ComPtr<IEnumConnectionPoints> pointsClone;
+    ASSERT_EQ(points->Clone(pointsClone.ReleaseAndGetAddressOf()), S_OK);
+    points.Reset();
+    container.Reset();
+    device.Reset();
+    CoFreeUnusedLibraries();
+    ASSERT_TRUE(oskan::test::MirelIsLoaded());
+    ComPtr<IConnectionPoint> fromClone;
+    ASSERT_EQ(pointsClone->Next(1, fromClone.ReleaseAndGetAddressOf(), &fetched), S_OK);
+    IID iid{};
+    EXPECT_EQ(fromClone->GetConnectionInterface(&iid), S_OK);
+    EXPECT_EQ(iid, DIID__ISkConnectionEvents);
+    fromClone.Reset();
+    pointsClone.Reset();
+    CoFreeUnusedLibraries();
+    ASSERT_FALSE(oskan::test::MirelIsLoaded());
+
+    ComPtr<IDispatch> info = DiscoverDevice();  // the discovery object is gone again
+    ComPtr<ITypeInfo> typeInfo;
+    ASSERT_EQ(info->GetTypeInfo(0, 0, typeInfo.ReleaseAndGetAddressOf()), S_OK);
+    CoFreeUnusedLibraries();
+    ASSERT_TRUE(oskan::test::MirelIsLoaded());
+    DISPPARAMS none{};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(info->Invoke(1010, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr), S_OK);
+    VariantClear(&result);
+    info.Reset();
+    CoFreeUnusedLibraries();
+    EXPECT_FALSE(oskan::test::MirelIsLoaded());
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(typeInfo->GetTypeAttr(&attr), S_OK);
+    EXPECT_EQ(attr->guid, IID_IMirelUdpDeviceInfo);
+    typeInfo->ReleaseTypeAttr(attr);
+}
+
 // ---------------------------------------------------------------- interface maps
 
 TEST_F(MirelComponentTest, DeviceObjectInterfaceMap) {

@@ -21,6 +21,7 @@
 #include "tests/support/TempRegistry.h"
 #include "winport/DispatchSink.h"
 #include "winport/ServiceLoop.h"
+#include "winport/debugout.h"
 
 namespace {
 
@@ -178,6 +179,78 @@ TEST_F(MirelLoaderTest, FirmwareArrivesByteForByteWithTenPercentOfRepliesLost) {
     EXPECT_FALSE(host.Engine().HasTransportClient());
 }
 
+// Everything one upload tells anybody, in one list in the order it happened:
+// the events of every connection point of the device object and the loader's
+// debugger output (without the request ids, which vary).
+class UploadRecorder {
+public:
+    explicit UploadRecorder(IUnknown* device) {
+        m_previous = winport::SetDebugOutputListener(&UploadRecorder::OnDebugLine, this);
+        ComPtr<IConnectionPointContainer> container;
+        EXPECT_EQ(
+            device->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf()),
+            S_OK);
+        for (const IID* iid : {&DIID__ISkConnectionEvents, &DIID__ISkLoaderEvents, &DIID__ISkCmdTargetEvents,
+                               &DIID__ISkTrace}) {
+            Connection connection;
+            connection.sink = DispatchSink::Create(*iid, [this](DISPID id, const DISPPARAMS& p) {
+                std::string line = "event " + std::to_string(id) + "(";
+                for (UINT i = p.cArgs; i-- > 0;) {
+                    const VARIANT& arg = p.rgvarg[i];
+                    line +=
+                        arg.vt == VT_BSTR ? winport::BstrToAnsi(V_BSTR(&arg)) : std::to_string(V_I4(&arg));
+                    line += i ? ", " : "";
+                }
+                lines.push_back(line + ")");
+            });
+            EXPECT_EQ(container->FindConnectionPoint(*iid, connection.point.ReleaseAndGetAddressOf()), S_OK);
+            EXPECT_EQ(connection.point->Advise(connection.sink.Get(), &connection.cookie), S_OK);
+            m_connections.push_back(connection);
+        }
+    }
+    ~UploadRecorder() {
+        winport::SetDebugOutputListener(m_previous, nullptr);
+        for (Connection& connection : m_connections)
+            connection.point->Unadvise(connection.cookie);
+    }
+
+    std::vector<std::string> lines;
+
+private:
+    struct Connection {
+        ComPtr<IConnectionPoint> point;
+        ComPtr<DispatchSink> sink;
+        DWORD cookie = 0;
+    };
+    static void OnDebugLine(const char* text, void* user) {
+        std::string line(text);
+        line = line.substr(0, line.find_first_of("|\n"));
+        static_cast<UploadRecorder*>(user)->lines.push_back("debug " + line);
+    }
+
+    winport::DebugOutputListener m_previous = nullptr;
+    std::vector<Connection> m_connections;
+};
+
+TEST_F(MirelLoaderTest, OneUploadTellsProgressDebugLinesAndCompletionInOrder) {
+    oskan::sim::SimFaults faults;
+    faults.delayMs = 60;  // each acknowledgement comes after the progress interval of 50 ms
+    sim.SetFaults(kMac, faults);
+    LoaderHost host;
+    UploadRecorder recorder(host.connection.Get());
+    ASSERT_EQ(host.Load(WriteFile("fw.bin", Firmware(4)), 0), S_OK);
+    ASSERT_TRUE(host.WaitForCompletion());
+    EXPECT_THAT(
+        recorder.lines,
+        ElementsAre("debug SKLDR: < A",  // "QF"
+                    "debug SKLDR: < A (data block 0)", "event 193(25)", "debug SKLDR: < A (data block 1)",
+                    "event 193(50)", "debug SKLDR: < A (data block 2)", "event 193(75)",
+                    "debug SKLDR: < A (data block 3)",
+                    "debug SKLDR: < A",  // "N"
+                    "debug SKLDR: < A",  // "EC"
+                    "event 194(0, Firmware file successfully loaded into the target.)"));
+}
+
 TEST_F(MirelLoaderTest, UploadedApplicationBecomesTheDevicesBuildAndIsThenSkipped) {
     const std::vector<uint8_t> app = Application("b2", "P-1.2");
     const std::string path = WriteFile("app.opc", app);
@@ -222,6 +295,16 @@ TEST_F(MirelLoaderTest, DeviceRefusalsReachTheHostWithTheirTexts) {
         {{'E', std::nullopt, 'F', 'A', 'A'}, 65536, 0, {31, "Failed to upload firmware file to the target"}},
         {{'A', 2u, 'F', 'A', 'A'}, 65536, 0, {29, "Target reported FLASH write failure, upload failed"}},
         {{'A', 1u, 'S', 'A', 'A'}, 65536, 1, {13, "Target reported packet out of sequence, upload failed"}},
+        // Error codes end the upload whatever block number they carry.
+        {{'A', 2u, 'F', 'A', 'A', 7}, 65536, 0, {29, "Target reported FLASH write failure, upload failed"}},
+        {{'A', 1u, 'S', 'A', 'A', 0},
+         65536,
+         1,
+         {13, "Target reported packet out of sequence, upload failed"}},
+        {{'A', 3u, 'O', 'A', 'A', 0xFFFF},
+         65536,
+         1,
+         {8, "Target does not have enough ROM (application memory) to run this application"}},
         {{}, 3, 1, {8, "Target does not have enough ROM (application memory) to run this application"}},
         {{'A', std::nullopt, 'F', 'O', 'A'},
          65536,

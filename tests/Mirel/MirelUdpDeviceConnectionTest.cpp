@@ -56,8 +56,12 @@ TEST(MirelUdpDeviceConnection, AddressExamples) {
     EXPECT_EQ(host.SetAddress(u"02-00-00-01-02-03"), E_INVALIDARG);
     EXPECT_EQ(host.Address(), "");
     EXPECT_EQ(object->Transport().Header(), "");
-    EXPECT_EQ(host.SetAddress(u"258.0.0.1.2.3"), S_OK);
-    EXPECT_EQ(object->Transport().Mac()[0], 2);
+    EXPECT_EQ(host.SetAddress(u"2.0.0.1.2.3"), S_OK);
+    EXPECT_EQ(host.SetAddress(u"258.0.0.1.2.3"), E_INVALIDARG);
+    EXPECT_EQ(host.Address(), "");
+    EXPECT_EQ(host.SetAddress(u"2.0.0.1.2.3]EC"), E_INVALIDARG);
+    EXPECT_EQ(host.Address(), "");
+    EXPECT_EQ(object->Transport().Header(), "");
     EXPECT_EQ(host.SetAddress(nullptr), S_OK);
     EXPECT_EQ(host.Address(), "");
     EXPECT_EQ(host.device->get_Address(nullptr), E_POINTER);

@@ -34,9 +34,36 @@ TEST(UdpDeviceAddress, SixNumbersGiveHeaderAndMac) {
     EXPECT_EQ(transport.Header(), "_[2.0.0.1.2.3]");
     EXPECT_THAT(std::vector<uint8_t>(transport.Mac(), transport.Mac() + 6), ElementsAre(2, 0, 0, 1, 2, 3));
 
-    EXPECT_EQ(transport.SetAddress("300.0.0.1.2.3"), S_OK);
-    EXPECT_EQ(transport.Mac()[0], 300 & 0xFF);
-    EXPECT_EQ(transport.Header(), "_[300.0.0.1.2.3]");  // the text as the host set it
+    EXPECT_EQ(transport.SetAddress("002.000.000.001.002.003"), S_OK);
+    EXPECT_EQ(transport.Header(), "_[002.000.000.001.002.003]");  // the text as the host set it
+    EXPECT_THAT(std::vector<uint8_t>(transport.Mac(), transport.Mac() + 6), ElementsAre(2, 0, 0, 1, 2, 3));
+}
+
+// The header goes out as the host wrote it: anything but six numbers of 0 to
+// 255 joined by points could carry a command of its own.
+TEST(UdpDeviceAddress, AnythingButSixNumbersOf0To255IsRefused) {
+    const std::string refused[] = {"2.0.0.1.2.3]EC", "2.0.0.1.2.3]_[2.0.0.1.2.4]EC",
+                                   "300.0.0.1.2.3",  "2.0.0.1.2.256",
+                                   "2.0.0.1.2.3.4",  "2.0.0.1.2",
+                                   "2.0.0.1.2.",     ".2.0.0.1.2.3",
+                                   "2..0.1.2.3",     " 2.0.0.1.2.3",
+                                   "2.0.0.1.2.3 ",   "2.0.0.1.2.3\n",
+                                   "+2.0.0.1.2.3",   "2.0.0.1.2.-3",
+                                   "2.0.0.1.2.0003", std::string("2.0.0.1.2.3\0]EC", 16),
+                                   "2.0.0.1.2.x",    "02-00-00-01-02-03"};
+    for (const std::string& address : refused) {
+        UdpDeviceTransport transport;
+        ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
+        EXPECT_EQ(transport.SetAddress(address), E_INVALIDARG) << address;
+        EXPECT_EQ(transport.Header(), "") << address;
+        EXPECT_EQ(transport.Address(), "") << address;
+        EXPECT_THAT(std::vector<uint8_t>(transport.Mac(), transport.Mac() + 6),
+                    ElementsAre(0, 0, 0, 0, 0, 0));
+    }
+    UdpDeviceTransport transport;
+    EXPECT_EQ(transport.SetAddress("255.255.255.0.0.0"), S_OK);
+    EXPECT_THAT(std::vector<uint8_t>(transport.Mac(), transport.Mac() + 6),
+                ElementsAre(255, 255, 255, 0, 0, 0));
 }
 
 TEST(UdpDeviceAddress, UnreadableOrEmptyAddressClearsTheState) {

@@ -102,6 +102,24 @@ TEST_F(SkCmdTargetTest, TheCommandTextIsSentAsItIs) {
     EXPECT_EQ(host.completions[0].response, "A");
 }
 
+TEST_F(SkCmdTargetTest, ACommandWithIdThatDoesNotFitIsRefusedNotCut) {
+    const std::string longest(MessageTransport::kMaxRequestBody, 'C');
+    ASSERT_EQ(longest.size(), 258u);
+    EXPECT_EQ(Send(longest), S_OK);
+    ASSERT_EQ(transport.sent.size(), 1u);
+    EXPECT_EQ(transport.sent[0], longest + "|00000100");
+    EXPECT_EQ(Send(longest + "D"), E_INVALIDARG);
+    EXPECT_EQ(transport.sent.size(), 1u);
+    transport.Reply("A" + Hex(0x100));
+    EXPECT_EQ(host.completions.size(), 1u);
+    EXPECT_EQ(transport.ClientCount(), 0u);  // the refused command left nothing behind
+    // Without id the text is sent as it is, whatever its length.
+    engine->SetFlags(SkCmdTarget::kFlagNoId);
+    EXPECT_EQ(Send(longest + "D"), S_OK);
+    ASSERT_EQ(transport.sent.size(), 2u);
+    EXPECT_EQ(transport.sent[1], longest + "D");
+}
+
 // ---------------------------------------------------------------- transport client
 
 TEST_F(SkCmdTargetTest, ClientExistsExactlyWhileCommandsArePending) {

@@ -116,6 +116,14 @@ TEST_F(SimUploadTest, EveryRefusalCode) {
         EXPECT_EQ(device.Handle(Block(1, image)), Replies{Ack(code, 1)}) << code;
         EXPECT_EQ(device.Upload().Running(), SimUploadKind::None);
     }
+    // A refusal that carries another block's number.
+    device.Upload().SetRefusals({'A', 1u, 'S', 'A', 'A', 9});
+    Send("QF|00000002");
+    EXPECT_EQ(device.Handle(Block(0, image)), Replies{Ack('A', 0)});
+    EXPECT_EQ(device.Handle(Block(1, image)), Replies{Ack('S', 9)});
+    EXPECT_EQ(device.Upload().Running(), SimUploadKind::None);
+    EXPECT_EQ(device.Handle(Block(1, image)), Replies{Ack('S', 9)});  // resent: the same refusal
+    EXPECT_EQ(device.Handle(Block(2, image)), Replies{Ack('S', 2)});
     for (char code : {'F', 'O'}) {
         device.Upload().SetRefusals({'A', std::nullopt, 'F', code, 'A'});
         Send("Q|00000003");

@@ -127,6 +127,10 @@ TEST_F(DeviceCommandTest, BadArgumentsSendNothingAndExitTwo) {
     EXPECT_EQ(Run({"2.0.0.1.2.3", "B", false, 1e9}), mirel::kExitUsage);
     EXPECT_NE(err.str().find("--timeout"), std::string::npos) << err.str();
     EXPECT_EQ(Run("2.0.0.1.2.3", std::string(259, 'B')), mirel::kExitUsage);
+    // Measured as sent: each invalid byte goes out as a three-byte replacement character.
+    EXPECT_EQ(Run("2.0.0.1.2.3", std::string(100, '\xff')), mirel::kExitUsage);
+    EXPECT_NE(err.str().find("longer than 258"), std::string::npos) << err.str();
+    EXPECT_EQ(Run({"2.0.0.1.2.3", "A" + std::string(86, '\xff'), true, 10}), mirel::kExitUsage);
     EXPECT_EQ(RunCli({"change-mac", "2.0.0.1.2.3", "2-0-0-1-2-9"}), mirel::kExitUsage);
     EXPECT_EQ(RunCli({"buzz"}), mirel::kExitUsage);
     EXPECT_EQ(RunCli({"command", "2.0.0.1.2.3"}), mirel::kExitUsage);

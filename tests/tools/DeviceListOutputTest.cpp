@@ -64,6 +64,51 @@ TEST(DeviceListOutput, JsonHasTheDocumentedKeysAndSurvivesBadText) {
     EXPECT_EQ(list[1]["mode"], "unknown");
 }
 
+// Text a device sent, as any host on the network may choose it.
+mirel::DeviceRow HostileRow() {
+    mirel::DeviceRow row;
+    row.id = 3;
+    row.mac = "2.0.0.1.2.5";
+    row.ip = "127.0.0.4";
+    row.version =
+        "\x1b]0;owned\x07"
+        "4.2";
+    row.buildId = "b\x1b[2K\rX";
+    row.project =
+        "Pump \xc2\x9b"
+        "31m\x7f \xc3\xa9t\xc3\xa9";
+    return row;
+}
+
+TEST(DeviceListOutput, TableWritesControlCharactersEscaped) {
+    std::ostringstream out;
+    mirel::PrintDeviceTable(out, {HostileRow()});
+    const std::string text = out.str();
+    for (char c : text)
+        EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << static_cast<int>(c);
+    EXPECT_EQ(text.find('\x7f'), std::string::npos);
+    EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos);
+    EXPECT_NE(text.find("\\x1b]0;owned\\x074.2"), std::string::npos) << text;
+    EXPECT_NE(text.find("b\\x1b[2K\\x0dX"), std::string::npos) << text;
+    // Other text outside ASCII stays as it is.
+    EXPECT_NE(text.find("Pump \\xc2\\x9b31m\\x7f \xc3\xa9t\xc3\xa9"), std::string::npos) << text;
+}
+
+TEST(DeviceListOutput, JsonEscapesControlCharacters) {
+    std::ostringstream out;
+    mirel::PrintDeviceJson(out, {HostileRow()});
+    const std::string text = out.str();
+    for (char c : text)
+        EXPECT_TRUE(c == '\n' ||
+                    (static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7f))
+            << static_cast<int>(c);
+    auto list = nlohmann::json::parse(text);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0]["version"], HostileRow().version);
+    EXPECT_EQ(list[0]["build_id"], HostileRow().buildId);
+    EXPECT_EQ(list[0]["project"], HostileRow().project);
+}
+
 TEST(DeviceListOutput, ModeNames) {
     EXPECT_STREQ(mirel::ModeName(OPCM_MODE_FILE_ERROR), "file_error");
     EXPECT_STREQ(mirel::ModeName(OPCM_MODE_STOPPED_IDLE), "stopped_idle");

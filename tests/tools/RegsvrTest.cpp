@@ -109,6 +109,17 @@ TEST_F(RegsvrTest, PrintsTheVersionRecordOfTheLibrary) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line << "in\n" << run.out;
     EXPECT_EQ(registry.Text(), "");  // nothing registered
 
+    // Texts of the record are escaped: they may come from any file.
+    Outcome hostile = Regsvr({"--version-info", FAILING_SERVER_PATH});
+    EXPECT_EQ(hostile.code, regsvr::kExitOk) << hostile.err;
+    for (const char* line :
+         {"  FileDescription   \\x1b]0;owned\\x07Failing\n", "  ProductName       \\x1b[2K\\x0dFake\n",
+          "  InternalName      \\xc2\\x9b31mred\n"})
+        EXPECT_NE(hostile.out.find(line), std::string::npos) << line << "in\n" << hostile.out;
+    EXPECT_EQ(hostile.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(hostile.out.find('\r'), std::string::npos);
+    EXPECT_EQ(hostile.out.find("\xc2\x9b"), std::string::npos);
+
     Outcome none = Regsvr({"--version-info", WinportPath()});
     EXPECT_EQ(none.code, regsvr::kExitLoad);
     EXPECT_NE(none.err.find("the file carries no version record"), std::string::npos);

@@ -109,6 +109,23 @@ TEST_F(UploadCommandTest, RefusalByTheDeviceExitsOneWithItsCodeAndText) {
     EXPECT_EQ(out.str(), "");
 }
 
+TEST_F(UploadCommandTest, DeviceTextInTheMismatchMessageIsEscaped) {
+    device->SetVersion("<P-1.2.3>\x1b]0;owned\x07\x1b[2K\r");
+    oskan::sim::SimApplicationFile app;
+    app.buildId = "b2";
+    app.platform = "P-1.4";
+    mirel::UploadOptions options{"2.0.0.1.2.3", WriteFile("app.opc", oskan::sim::MakeApplicationFile(app))};
+    options.application = options.checkFirmware = true;
+    EXPECT_EQ(Run(options), mirel::kExitDeviceError);
+    // The message's own line break stays.
+    EXPECT_EQ(
+        err.str(),
+        "mirel: error 13: Firmware version mismatch (platform requires: <P-1.4.xx>, target runs: "
+        "<P-1.2.3>\\x1b]0;owned\\x07\\x1b[2K\\x0d).\nUpdate the SkOS firmware of your target (main menu: "
+        "Project -> Select/Manage Target).\n");
+    EXPECT_EQ(sim.RequestCount(kMac, "Q"), 0u);
+}
+
 TEST_F(UploadCommandTest, FailedLoadExitsTwoWithTheHresultAndItsMeaning) {
     EXPECT_EQ(Run({"2.0.0.1.2.3", WriteFile("short.bin", std::vector<uint8_t>(200))}), mirel::kExitUsage);
     EXPECT_NE(err.str().find(": 0x8007000B: the file must be a whole number of 128-byte blocks"),

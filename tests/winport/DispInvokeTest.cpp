@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "tests/support/AllocationFailure.h"
 #include "tests/winport/fixture/SampleComponent.h"
 #include "winport/typelib.h"
 
@@ -87,6 +88,43 @@ TEST_F(DispInvokeTest, PropertyPutAndGet) {
     // A caller that sets method and property get together, as script hosts do.
     ASSERT_EQ(Call(1, DISPATCH_METHOD | DISPATCH_PROPERTYGET, {}), S_OK);
     EXPECT_EQ(m_result.lVal, 41);
+}
+
+// Out of memory anywhere in a call through the type information, or in
+// copying a type library, is E_OUTOFMEMORY: nothing is thrown to the caller.
+TEST_F(DispInvokeTest, RunningOutOfMemoryIsAnErrorNotAnException) {
+    for (size_t failAt = 0;; ++failAt) {
+        ASSERT_LT(failAt, 1000u);
+        VARIANT args[2] = {Int(3), Int(5)};  // reversed: Add(5, 3)
+        DISPPARAMS params{args, nullptr, 2, 0};
+        VARIANT result;
+        VariantInit(&result);
+        BSTR names[4] = {};
+        UINT count = 0;
+        ComPtr<ITypeLib> copy;
+        HRESULT invoked = E_FAIL, named = E_FAIL, copied = E_FAIL;
+        bool failed = false;
+        {
+            oskan::test::AllocationFailure failure(failAt);
+            EXPECT_NO_THROW(invoked = m_info->Invoke(static_cast<ISampleCounter*>(m_counter.Get()), 2,
+                                                     DISPATCH_METHOD, &params, &result, nullptr, nullptr));
+            EXPECT_NO_THROW(named = m_info->GetNames(2, names, 4, &count));
+            EXPECT_NO_THROW(copied =
+                                winport::CreateTypeLib(&SampleTypeLibrary(), copy.ReleaseAndGetAddressOf()));
+            failed = failure.Happened();
+        }
+        for (UINT i = 0; i < count; ++i)
+            SysFreeString(names[i]);
+        for (HRESULT hr : {invoked, named, copied})
+            EXPECT_TRUE(hr == S_OK || (failed && hr == E_OUTOFMEMORY)) << std::hex << hr << " at " << failAt;
+        if (!failed) {
+            EXPECT_EQ(result.vt, VT_I4);
+            EXPECT_EQ(count, 4u);
+            EXPECT_TRUE(copy);
+            break;
+        }
+        VariantClear(&result);
+    }
 }
 
 TEST_F(DispInvokeTest, AnOmittedOptionalParameterTakesItsDefault) {

@@ -8,13 +8,14 @@
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
+#include "tools/Printable.h"
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DeviceListOutput.h"
 #include "tools/mirel/ObjectFactory.h"
 #include "winport/ServiceLoop.h"
+#include "winport/SinkObject.h"
 #include "winport/ocidl.h"
 #include "winport/winsock.h"
-#include "winport/SinkObject.h"
 
 namespace mirel {
 
@@ -401,7 +402,8 @@ private:
         m_debuggee->Cancel();
         if (!m_sink->lastError.empty()) {
             m_err << "mirel: " << m_options.mac << " answered " << what
-                  << " with replies that could not be read (" << m_sink->lastError << ")\n";
+                  << " with replies that could not be read (" << oskan::tools::Printable(m_sink->lastError)
+                  << ")\n";
             return kExitDeviceError;
         }
         m_err << "mirel: timed out after " << FormatSeconds(m_options.timeoutSeconds) << " s waiting for "

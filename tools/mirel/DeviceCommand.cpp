@@ -9,6 +9,7 @@
 #include "Mirel/MirelInterfaces.h"
 #include "common/MessageTransport.h"
 #include "common/SkCmdTarget.h"
+#include "tools/Printable.h"
 #include "tools/mirel/ObjectFactory.h"
 #include "winport/DispatchSink.h"
 #include "winport/ServiceLoop.h"
@@ -29,21 +30,7 @@ struct Completion {
     std::string response;
 };
 
-// Replies come from the network: nothing in them may drive the terminal.
-std::string Printable(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+using oskan::tools::Printable;
 
 std::string FormatSeconds(double seconds) {
     char text[32];
@@ -59,7 +46,10 @@ std::string CheckOptions(const DeviceCommandOptions& options) {
                "2.0.0.1.2.3)";
     if (!(options.timeoutSeconds > 0 && options.timeoutSeconds <= kMaxTimeoutSeconds))
         return "--timeout must be more than 0 and at most " + FormatSeconds(kMaxTimeoutSeconds) + " seconds";
-    if (options.text.size() > static_cast<size_t>(MessageTransport::kMaxRequestBody))
+    // Measured as it goes out: bytes that are not UTF-8 become three-byte
+    // replacement characters on the way.
+    if (winport::Utf16ToAnsi(winport::AnsiToUtf16(options.text)).size() >
+        static_cast<size_t>(MessageTransport::kMaxRequestBody))
         return "the command is longer than " + std::to_string(MessageTransport::kMaxRequestBody) +
                " characters, the most one request carries";
     return {};
@@ -111,7 +101,7 @@ int Finish(const Completion& completion, const DeviceCommandOptions& options, st
         return kExitTimeout;
     }
     if (completion.error != 0) {
-        err << "mirel: error " << completion.error << ": " << completion.details << "\n";
+        err << "mirel: error " << completion.error << ": " << Printable(completion.details) << "\n";
         return kExitDeviceError;
     }
     out << Printable(completion.response) << "\n";

@@ -4,6 +4,8 @@
 #include <array>
 #include <nlohmann/json.hpp>
 
+#include "tools/Printable.h"
+
 namespace mirel {
 
 const char* ModeName(OSKAN_PCODE_MACHINE_MODE mode) {
@@ -26,8 +28,11 @@ void PrintDeviceTable(std::ostream& out, const std::vector<DeviceRow>& rows) {
     using Line = std::array<std::string, kColumns>;
     std::vector<Line> lines{{"ID", "MAC", "IP", "PING", "VERSION", "BUILD", "PROJECT", "MODE"}};
     for (const DeviceRow& row : rows) {
-        lines.push_back({std::to_string(row.id), row.mac, row.ip, row.ping < 0 ? "-" : std::to_string(row.ping) + " ms",
-                         row.version, row.buildId, row.project, ModeName(row.mode)});
+        // Every text a device sent, escaped: any host on the network may answer.
+        using oskan::tools::Printable;
+        lines.push_back({std::to_string(row.id), Printable(row.mac), Printable(row.ip),
+                         row.ping < 0 ? "-" : std::to_string(row.ping) + " ms", Printable(row.version),
+                         Printable(row.buildId), Printable(row.project), ModeName(row.mode)});
     }
     std::array<size_t, kColumns> widths{};
     for (const Line& line : lines)
@@ -56,7 +61,8 @@ void PrintDeviceJson(std::ostream& out, const std::vector<DeviceRow>& rows) {
                         {"mode", ModeName(row.mode)}});
     }
     // Replace, not throw, on text that is not valid UTF-8: a device chose it.
-    out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    // ASCII only: control characters, DEL and the C1 range leave as \u escapes.
+    out << list.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) << '\n';
 }
 
 }  // namespace mirel

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "Mirel/MirelEvents.h"
+#include "tools/Printable.h"
 #include "tools/mirel/ObjectFactory.h"
 #include "tools/mirel/ProgressDisplay.h"
 #include "winport/DispatchSink.h"
@@ -92,7 +93,8 @@ int DiscoverCommand::Run() {
         winport::ServiceLoop::Current().RunUntil([&] { return complete; }, 24 * 3600 * 1000);
         if (error != 0) {
             progress.Finish();
-            std::cerr << "mirel: error " << error << ": " << details << " (" << winport::ErrorText(error) << ")\n";
+            std::cerr << "mirel: error " << error << ": " << oskan::tools::Printable(details) << " ("
+                      << winport::ErrorText(error) << ")\n";
             result = kExitDeviceError;
             break;
         }

@@ -10,6 +10,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
 #include "common/skloader.h"
+#include "tools/Printable.h"
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/ObjectFactory.h"
 #include "tools/mirel/ProgressDisplay.h"
@@ -21,6 +22,8 @@
 namespace mirel {
 
 namespace {
+
+using oskan::tools::PrintableLines;
 
 constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600;
 constexpr HRESULT kBadFormat = HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);
@@ -212,10 +215,10 @@ int RunUpload(const UploadOptions& options, std::ostream& out, std::ostream& err
     }
     session.Connection()->Disconnect();
     if (completion.error != 0) {
-        err << "mirel: error " << completion.error << ": " << completion.details << "\n";
+        err << "mirel: error " << completion.error << ": " << PrintableLines(completion.details) << "\n";
         return kExitDeviceError;
     }
-    out << completion.details << "\n";
+    out << PrintableLines(completion.details) << "\n";
     return kExitOk;
 }
 

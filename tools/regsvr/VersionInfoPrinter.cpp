@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iomanip>
 
+#include "tools/Printable.h"
 #include "winport/versioninfo.h"
 
 namespace regsvr {
@@ -41,9 +42,11 @@ bool VersionInfoPrinter::Print(const std::string& path) {
     line("file version", Dotted(info.fileVersion));
     line("product version", Dotted(info.productVersion));
     line("file type", FileTypeName(info.fileType));
-    line("language", info.language);
+    // The record's texts are whatever the file holds.
+    using oskan::tools::Printable;
+    line("language", Printable(info.language));
     for (const auto& [name, value] : info.strings)
-        line(name, value.empty() ? "(empty)" : value);
+        line(Printable(name), value.empty() ? "(empty)" : Printable(value));
     return true;
 }
 
