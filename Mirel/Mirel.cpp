@@ -3,8 +3,8 @@
 
 #include "Mirel/MirelModule.h"
 #include "Mirel/MirelTypeLib.h"
-#include "winport/versioninfo.h"
-#include "winport/winsock.h"
+#include "winport/base/versioninfo.h"
+#include "winport/loop/winsock.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkDispatch.h"
 #include "Mirel/SkEventFiring.h"
-#include "winport/ComEntry.h"
+#include "winport/com/ComEntry.h"
 
 MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,
                                        SkConnectionPoint& events)

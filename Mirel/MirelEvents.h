@@ -2,7 +2,7 @@
 // The event interfaces of the Mirel objects: the IIDs of the dispinterfaces
 // with the DISPIDs of their members, and the custom debugger event interface.
 
-#include "winport/oleauto.h"
+#include "winport/automation/oleauto.h"
 
 // _ISkRefreshEvents (MirelUdpRefresh)
 inline constexpr IID DIID__ISkRefreshEvents = {

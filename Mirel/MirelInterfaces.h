@@ -2,9 +2,9 @@
 // The interfaces that hosts call on Mirel's objects, with their identifiers.
 // Dual interfaces: the seven IDispatch slots first, then the members in order.
 
-#include "common/MessageTransport.h"  // OSKAN_PCODE_MACHINE_MODE
-#include "winport/com.h"
-#include "winport/oleauto.h"
+#include "Mirel/MirelTypes.h"
+#include "winport/com/com.h"
+#include "winport/automation/oleauto.h"
 
 inline constexpr GUID LIBID_MIRELLib = {0xEDD4E586, 0x0DBA, 0x4A9D, {0xA8, 0x7B, 0x0B, 0x69, 0x93, 0x95, 0x96, 0x4F}};
 inline constexpr CLSID CLSID_MirelUdpDevice = {

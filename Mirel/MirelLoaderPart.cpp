@@ -3,7 +3,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkDispatch.h"
 #include "Mirel/SkEventFiring.h"
-#include "winport/ComEntry.h"
+#include "winport/com/ComEntry.h"
 
 MirelLoaderPart::MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
     : m_pOwner(owner),

@@ -3,7 +3,7 @@
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelUdpRefresh.h"
 #include "Mirel/mireludpdevice.h"
-#include "winport/ComEntry.h"
+#include "winport/com/ComEntry.h"
 
 namespace {
 

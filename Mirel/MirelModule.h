@@ -4,6 +4,6 @@
 // object holds a lock on, and the type information its dual interfaces are
 // served from. The exports of the library forward to it (Mirel/Mirel.cpp).
 
-#include "winport/ComModule.h"
+#include "winport/com/ComModule.h"
 
 winport::ComModule& MirelModule();

@@ -9,7 +9,7 @@
 
 #include "common/MessageTransport.h"
 #include "Mirel/SkEventFiring.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

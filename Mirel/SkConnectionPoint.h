@@ -30,8 +30,8 @@
 
 #include <cstddef>
 
-#include "winport/com.h"
-#include "winport/ocidl.h"
+#include "winport/com/com.h"
+#include "winport/com/ocidl.h"
 
 class SkConnectionPoint final : public IConnectionPoint {
 public:

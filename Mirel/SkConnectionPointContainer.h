@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Mirel/SkConnectionPoint.h"
-#include "winport/ocidl.h"
+#include "winport/com/ocidl.h"
 
 class SkConnectionPointContainer : public IConnectionPointContainer {
 public:

@@ -1,7 +1,7 @@
 #include "Mirel/SkDispatch.h"
 
 #include "Mirel/MirelModule.h"
-#include "winport/ComEntry.h"
+#include "winport/com/ComEntry.h"
 
 HRESULT SkDispatchGetTypeInfoCount(UINT* pctinfo) {
     if (!pctinfo)

@@ -5,7 +5,7 @@
 // lookup's error; the vtable is not affected.
 
 #include "Mirel/MirelInterfaces.h"
-#include "winport/typelib.h"
+#include "winport/automation/typelib.h"
 
 // The IID of each dual interface, for the templates that serve them.
 template <class Interface>

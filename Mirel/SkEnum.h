@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Mirel/SkObjectBase.h"
-#include "winport/com.h"
-#include "winport/ocidl.h"
+#include "winport/com/com.h"
+#include "winport/com/ocidl.h"
 
 // What an item's reference is: AddRef/Release of the interface it holds.
 struct SkEnumConnectionPolicy {

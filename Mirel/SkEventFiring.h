@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "Mirel/SkConnectionPoint.h"
-#include "winport/oleauto.h"
+#include "winport/automation/oleauto.h"
 
 // One argument of a dispatch event: an integer, or a text (UTF-16, or ANSI
 // text converted here). The argument keeps a copy of its text, so the firing

@@ -9,8 +9,8 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkEventFiring.h"
 #include "Mirel/SkTrace.h"
-#include "winport/ComEntry.h"
-#include "winport/hexdigit.h"
+#include "winport/com/ComEntry.h"
+#include "winport/base/hexdigit.h"
 
 namespace {
 

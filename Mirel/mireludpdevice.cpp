@@ -1,7 +1,7 @@
 #include "Mirel/mireludpdevice.h"
 
 #include "Mirel/SkEventFiring.h"
-#include "winport/ComEntry.h"
+#include "winport/com/ComEntry.h"
 
 HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) { return CreateInstance(nullptr, riid, ppv); }
 

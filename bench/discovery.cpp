@@ -14,9 +14,9 @@
 
 #include "Mirel/MirelUdpRefresh.h"
 #include "sim/Simulator.h"
-#include "winport/DispatchSink.h"
-#include "winport/NetworkIsolation.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "sim/NetworkIsolation.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ ScanFigures RunScan(size_t deviceCount) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!winport::IsNetworkIsolated()) {
+    if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(stderr, "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
                      argv[0]);
         return 2;

@@ -17,9 +17,9 @@
 #include "Mirel/mireludpdevice.h"
 #include "sim/SimPcodeMachine.h"
 #include "sim/Simulator.h"
-#include "winport/NetworkIsolation.h"
-#include "winport/ServiceLoop.h"
-#include "winport/ocidl.h"
+#include "sim/NetworkIsolation.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/com/ocidl.h"
 
 namespace {
 
@@ -187,7 +187,7 @@ int Run(const std::vector<uint8_t>& memory, Figures& f) {
 }  // namespace
 
 int main(int, char** argv) {
-    if (!winport::IsNetworkIsolated()) {
+    if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(stderr,
                      "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
                      argv[0]);

@@ -49,10 +49,10 @@
 #include "common/skloader.h"
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
-#include "winport/DispatchSink.h"
-#include "winport/NetworkIsolation.h"
-#include "winport/ServiceLoop.h"
-#include "winport/ocidl.h"
+#include "winport/host/DispatchSink.h"
+#include "sim/NetworkIsolation.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/com/ocidl.h"
 
 extern char** environ;
 
@@ -365,7 +365,7 @@ void PrintRow(const char* what, const Figure& figure) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!winport::IsNetworkIsolated()) {
+    if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(stderr,
                      "refusing to run: only inside a private network namespace (scripts/netns-run %s)\n",
                      argv[0]);

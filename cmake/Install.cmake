@@ -32,17 +32,23 @@ oskan_runpath(Mirel ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
 oskan_runpath(mirel ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 oskan_runpath(regsvr ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/winport/ DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/winport
-    FILES_MATCHING PATTERN "*.h")
+# Only what a host needs: winport's public API and the component's interfaces,
+# identifiers, enumerations and flags. The engines' and the platform's inner
+# headers stay in the source tree; tests/support/check-install builds a host
+# against the installed tree alone.
+set(OSKAN_PUBLIC_WINPORT_HEADERS
+    base/wintypes.h base/errors.h base/versioninfo.h base/debugout.h
+    loop/ServiceLoop.h
+    registry/registry.h
+    com/com.h com/objbase.h com/ocidl.h
+    automation/oleauto.h automation/typelib.h
+    host/SinkObject.h host/DispatchSink.h)
+foreach(header ${OSKAN_PUBLIC_WINPORT_HEADERS})
+    get_filename_component(folder ${header} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/winport/${header} DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/winport/${folder})
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/Mirel/MirelInterfaces.h ${PROJECT_SOURCE_DIR}/Mirel/MirelEvents.h
-    DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/Mirel)
-# What the interface headers need of the device layer's declarations.
-install(FILES
-    ${PROJECT_SOURCE_DIR}/common/MessageTransport.h
-    ${PROJECT_SOURCE_DIR}/common/Retransmitter.h
-    ${PROJECT_SOURCE_DIR}/common/IntrusiveList.h
-    ${PROJECT_SOURCE_DIR}/common/WinServiceWnd.h
-    DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/common)
+    ${PROJECT_SOURCE_DIR}/Mirel/MirelTypes.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/Mirel)
 
 install(EXPORT oskanTargets NAMESPACE oskan:: DESTINATION ${OSKAN_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/oskanConfig.cmake.in

@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 MessageTransport::MessageTransport() : m_dwNextRequestId(winport::GetTickCount()) {
     m_Config.m_nTick = 200;

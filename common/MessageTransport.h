@@ -10,6 +10,7 @@
 
 #include "common/IntrusiveList.h"
 #include "common/Retransmitter.h"
+#include "Mirel/MirelTypes.h"  // OSKAN_PCODE_MACHINE_MODE
 
 class MessageTransport;
 struct TransportClient;
@@ -28,16 +29,6 @@ struct TransportClient {
     IntrusiveList<TransportRequest, &TransportRequest::m_Link> m_lstRequests;  // in order of sending
     ReceiveFunction m_pfnReceive = nullptr;
     void* m_pUser = nullptr;
-};
-
-// The status field that opens a state reply: a status letter, three flags
-// ("*" = not set), a separator and a hexadecimal code, e.g. "AERB/00".
-enum OSKAN_PCODE_MACHINE_MODE : int32_t {
-    OPCM_MODE_UNKNOWN = 0,
-    OPCM_MODE_FILE_ERROR = 1,
-    OPCM_MODE_RUNNING = 2,
-    OPCM_MODE_STOPPED_IDLE = 3,
-    OPCM_MODE_STOPPED_BUSY = 4,
 };
 
 class MessageTransport {
@@ -73,6 +64,8 @@ public:
     void DispatchReceived(const char* text, int length);
 
     static uint32_t ParseReplyId(const char* text, int length);
+    // The status field that opens a state reply: a status letter, three flags
+    // ("*" = not set), a separator and a hexadecimal code, e.g. "AERB/00".
     static BOOL ParseStatusField(const char* text, int length, OSKAN_PCODE_MACHINE_MODE* mode, int32_t* code);
     static int ParseMacText(const char* text, int length, uint8_t mac[6]);
 

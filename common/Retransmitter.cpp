@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 Retransmitter::~Retransmitter() {
     for (Walk* walk = m_pWalks; walk; walk = walk->outer) walk->engineAlive = false;

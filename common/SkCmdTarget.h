@@ -14,7 +14,7 @@
 
 #include "common/IntrusiveList.h"
 #include "common/MessageTransport.h"
-#include "winport/errors.h"
+#include "winport/base/errors.h"
 
 class SkCmdTarget {
 public:

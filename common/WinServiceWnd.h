@@ -3,7 +3,7 @@
 // every timer has a window of its own whose user data points back at it, so a
 // notification reaches its owner on the owner's thread.
 
-#include "winport/window.h"
+#include "winport/loop/window.h"
 
 // Creates a hidden window of the class named after the procedure, registering
 // that class on first use; the window's user data is the owner. Null on failure.

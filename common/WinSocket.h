@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "winport/winsock.h"
+#include "winport/loop/winsock.h"
 
 class WinSocket {
 public:

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <new>
 
-#include "winport/ServiceLoop.h"
-#include "winport/debugout.h"
-#include "winport/errors.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/base/debugout.h"
+#include "winport/base/errors.h"
 
 namespace {
 

@@ -12,13 +12,8 @@
 #include <vector>
 
 #include "common/MessageTransport.h"
-#include "winport/com.h"
-
-// Load flags (nFlags of Load).
-constexpr int OLF_LOAD_APPLICATION = 1;        // an application file; clear: firmware
-constexpr int OLF_SKIP_IF_LOADED = 2;          // application: done when the device runs this build
-constexpr int OLF_CHECK_FIRMWARE_VERSION = 4;  // application: refuse a firmware platform mismatch
-constexpr int OLF_FIXED_FIRMWARE = 8;          // acknowledgements carry n + 1; firmware ends with "E"
+#include "Mirel/MirelTypes.h"  // OLF_ flags
+#include "winport/com/com.h"
 
 // The header fields of a compiled application file that the loader reads:
 // little-endian 32-bit values at fixed file offsets. Strings live in the

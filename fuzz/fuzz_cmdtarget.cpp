@@ -6,7 +6,7 @@
 
 #include "common/SkCmdTarget.h"
 #include "fuzz/FuzzSupport.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireldebuggee.h"
 #include "fuzz/FuzzSupport.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     winport::ServiceLoop::Current().UseManualClock(1'000'000);

@@ -14,9 +14,9 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelUdpRefresh.h"
 #include "fuzz/FuzzSupport.h"
-#include "winport/DispatchSink.h"
-#include "winport/NetworkIsolation.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "sim/NetworkIsolation.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ void Pump() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!winport::IsNetworkIsolated()) {
+    if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(stderr, "fuzz_discovery broadcasts: run it through scripts/netns-run\n");
         std::exit(2);
     }

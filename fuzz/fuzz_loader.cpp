@@ -11,7 +11,7 @@
 
 #include "common/skloader.h"
 #include "fuzz/FuzzSupport.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #include "sim/SimProtocol.h"
-#include "winport/hexdigit.h"
+#include "winport/base/hexdigit.h"
 
 #include <cstdio>
 

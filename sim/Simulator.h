@@ -22,7 +22,7 @@
 #include "sim/SimDevice.h"
 #include "sim/SimFaults.h"
 #include "sim/SimProtocol.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace oskan::sim {
 

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <iostream>
 
-#include "winport/NetworkIsolation.h"
+#include "sim/NetworkIsolation.h"
 #include "sim/SimOptions.h"
 #include "sim/Simulator.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     SimProgramOptions options;
     if (std::optional<int> exitCode = ParseSimOptions(argc, argv, options, std::cout, std::cerr))
         return *exitCode;
-    if (!winport::IsNetworkIsolated()) {
+    if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(
             stderr,
             "skos-sim: refusing to run: the devices answer broadcasts and must live inside a private "

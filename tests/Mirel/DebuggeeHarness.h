@@ -18,8 +18,8 @@
 #include "tests/Mirel/RecordingDebugSink.h"
 #include "tests/Mirel/TestSinks.h"
 #include "tests/support/AllocationFailure.h"
-#include "tests/winport/ManualClockTest.h"
-#include "winport/DispatchSink.h"
+#include "tests/support/ManualClockTest.h"
+#include "winport/host/DispatchSink.h"
 
 namespace oskan::test {
 

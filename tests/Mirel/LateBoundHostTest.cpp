@@ -14,11 +14,11 @@
 #include "tests/Mirel/MirelLibrary.h"
 #include "tests/support/LateBound.h"
 #include "tests/support/TempRegistry.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
-#include "winport/objbase.h"
-#include "winport/ocidl.h"
-#include "winport/typelib.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/com/objbase.h"
+#include "winport/com/ocidl.h"
+#include "winport/automation/typelib.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include "Mirel/mireludpdevice.h"
 #include "sim/Simulator.h"
 #include "tests/support/TempRegistry.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "sim/SimPcodeMachine.h"
 #include "sim/Simulator.h"
 #include "tests/Mirel/RecordingDebugSink.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace oskan::test {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <dlfcn.h>
 
-#include "winport/com.h"
+#include "winport/com/com.h"
 
 namespace oskan::test {
 

@@ -19,9 +19,9 @@
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
 #include "tests/support/TempRegistry.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
-#include "winport/debugout.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/base/debugout.h"
 
 namespace {
 

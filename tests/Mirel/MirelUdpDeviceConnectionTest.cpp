@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "Mirel/mireludpdevice.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "Mirel/MirelEvents.h"
 #include "sim/Simulator.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "Mirel/MirelEvents.h"
-#include "winport/com.h"
-#include "winport/oleauto.h"
-#include "winport/SinkObject.h"
+#include "winport/com/com.h"
+#include "winport/automation/oleauto.h"
+#include "winport/host/SinkObject.h"
 
 namespace oskan::test {
 

@@ -16,8 +16,8 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkConnectionPoint.h"
 #include "Mirel/SkConnectionPointContainer.h"
-#include "winport/com.h"
-#include "winport/oleauto.h"
+#include "winport/com/com.h"
+#include "winport/automation/oleauto.h"
 
 namespace oskan::test {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "tests/winport/ManualClockTest.h"
-#include "winport/ServiceLoop.h"
+#include "tests/support/ManualClockTest.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

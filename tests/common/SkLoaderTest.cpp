@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "winport/ServiceLoop.h"
-#include "winport/debugout.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/base/debugout.h"
 
 namespace {
 

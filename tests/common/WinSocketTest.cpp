@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/winport/ManualClockTest.h"
+#include "tests/support/ManualClockTest.h"
 
 namespace {
 

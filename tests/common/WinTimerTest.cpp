@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/winport/ManualClockTest.h"
+#include "tests/support/ManualClockTest.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "sim/SimOptions.h"
 #include "sim/Simulator.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace oskan::sim {
 namespace {

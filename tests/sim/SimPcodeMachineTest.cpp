@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/SimDevice.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace oskan::sim {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "sim/Simulator.h"
 #include "tests/sim/HostSocket.h"
-#include "tests/winport/ManualClockTest.h"
+#include "tests/support/ManualClockTest.h"
 
 namespace oskan::sim {
 namespace {

@@ -19,8 +19,8 @@
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
 #include "tests/Mirel/RecordingDebugSink.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace oskan::soak {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "winport/com.h"
-#include "winport/oleauto.h"
+#include "winport/com/com.h"
+#include "winport/automation/oleauto.h"
 
 namespace oskan::test {
 

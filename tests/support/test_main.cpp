@@ -5,11 +5,11 @@
 
 #include <cstdio>
 
-#include "winport/NetworkIsolation.h"
+#include "sim/NetworkIsolation.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!winport::IsNetworkIsolated()) {
+    if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(stderr,
                      "refusing to run: tests run only inside a private network namespace "
                      "(scripts/netns-run %s)\n",

@@ -14,7 +14,7 @@
 
 #include "sim/SimPcodeMachine.h"
 #include "sim/Simulator.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "sim/Simulator.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "tests/support/TempRegistry.h"
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/ObjectFactory.h"
-#include "winport/objbase.h"
+#include "winport/com/objbase.h"
 
 namespace {
 

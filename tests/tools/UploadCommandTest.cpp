@@ -17,7 +17,7 @@
 #include "sim/SimAppFile.h"
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
-#include "winport/ServiceLoop.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DeviceListOutput.h"
 #include "tools/mirel/ObjectFactory.h"
-#include "winport/ServiceLoop.h"
-#include "winport/SinkObject.h"
-#include "winport/ocidl.h"
-#include "winport/winsock.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/host/SinkObject.h"
+#include "winport/com/ocidl.h"
+#include "winport/loop/winsock.h"
 
 namespace mirel {
 

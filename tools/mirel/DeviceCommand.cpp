@@ -11,10 +11,10 @@
 #include "common/SkCmdTarget.h"
 #include "tools/Printable.h"
 #include "tools/mirel/ObjectFactory.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
-#include "winport/ocidl.h"
-#include "winport/winsock.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/com/ocidl.h"
+#include "winport/loop/winsock.h"
 
 namespace mirel {
 

@@ -6,10 +6,10 @@
 #include "tools/Printable.h"
 #include "tools/mirel/ObjectFactory.h"
 #include "tools/mirel/ProgressDisplay.h"
-#include "winport/DispatchSink.h"
-#include "winport/ServiceLoop.h"
-#include "winport/ocidl.h"
-#include "winport/winsock.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
+#include "winport/com/ocidl.h"
+#include "winport/loop/winsock.h"
 
 namespace mirel {
 

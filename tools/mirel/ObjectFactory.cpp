@@ -1,8 +1,8 @@
 #include "tools/mirel/ObjectFactory.h"
 
-#include "winport/objbase.h"
-#include "winport/oleauto.h"
-#include "winport/registry.h"
+#include "winport/com/objbase.h"
+#include "winport/automation/oleauto.h"
+#include "winport/registry/registry.h"
 
 namespace mirel {
 

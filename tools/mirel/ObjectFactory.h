@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "winport/com.h"
+#include "winport/com/com.h"
 
 namespace mirel {
 

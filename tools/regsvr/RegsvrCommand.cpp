@@ -5,8 +5,8 @@
 
 #include "tools/regsvr/ServerLibrary.h"
 #include "tools/regsvr/VersionInfoPrinter.h"
-#include "winport/errors.h"
-#include "winport/registry.h"
+#include "winport/base/errors.h"
+#include "winport/registry/registry.h"
 
 namespace regsvr {
 

@@ -4,7 +4,7 @@
 #include <iomanip>
 
 #include "tools/Printable.h"
-#include "winport/versioninfo.h"
+#include "winport/base/versioninfo.h"
 
 namespace regsvr {
 
