@@ -511,6 +511,7 @@ void CMirelUdpRefresh::OnExpired(RefreshPacket* packet) {
         StartSilentWalk(SilentWalk::EchoExpired);
         return;
     }
+    if (packet == m_pEndedEcho) return;  // the running walk releases it
     m_bQueryUnanswered = true;
     DetachQuery(packet);
     DropOneShotQueries();

@@ -207,5 +207,5 @@ private:
     bool m_bSendFailed = false;
     bool m_bDestroying = false;  // Refresh is refused from the final events
     uint32_t m_dwSendError = 0;
-    CompletionQueue m_Completions;
+    CompletionQueue m_Completions;  // the events of the running entry points
 };

@@ -13,7 +13,8 @@ public:
     public:
         explicit Frame(FrameStack& stack) : m_pStack(&stack), m_pOuter(stack.m_pTop) { stack.m_pTop = this; }
         ~Frame() {
-            if (m_pStack) m_pStack->m_pTop = m_pOuter;
+            if (m_pStack)
+                m_pStack->m_pTop = m_pOuter;
         }
         Frame(const Frame&) = delete;
         Frame& operator=(const Frame&) = delete;
@@ -31,17 +32,20 @@ public:
     FrameStack(const FrameStack&) = delete;
     FrameStack& operator=(const FrameStack&) = delete;
     ~FrameStack() {
-        for (Frame* frame = m_pTop; frame; frame = frame->m_pOuter) frame->m_pStack = nullptr;
+        for (Frame* frame = m_pTop; frame; frame = frame->m_pOuter)
+            frame->m_pStack = nullptr;
     }
 
     // item leaves the list: a loop about to visit it visits `after` instead.
     void Removing(const T* item, T* after) {
         for (Frame* frame = m_pTop; frame; frame = frame->m_pOuter)
-            if (frame->next == item) frame->next = after;
+            if (frame->next == item)
+                frame->next = after;
     }
     // The list is emptied: every loop ends.
     void Cleared() {
-        for (Frame* frame = m_pTop; frame; frame = frame->m_pOuter) frame->next = nullptr;
+        for (Frame* frame = m_pTop; frame; frame = frame->m_pOuter)
+            frame->next = nullptr;
     }
     bool Running() const { return m_pTop != nullptr; }
 

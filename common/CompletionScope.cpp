@@ -25,7 +25,8 @@ void CompletionQueue::Deliver() {
         Completion completion = std::move(m_Delivery.front());
         m_Delivery.pop_front();
         completion();
-        if (!frame.Alive()) return;  // the queue went with its engine
+        if (!frame.Alive())
+            return;  // the queue went with its engine
     }
 }
 
@@ -38,12 +39,15 @@ CompletionScope::~CompletionScope() {
     m_pQueue->m_pCurrent = m_pOuter;
     // A scope inside another of the same engine: the engine is still working.
     if (m_pOuter) {
-        for (auto& completion : m_completions) m_pOuter->push_back(std::move(completion));
+        for (auto& completion : m_completions)
+            m_pOuter->push_back(std::move(completion));
         return;
     }
-    for (auto& completion : m_completions) m_pQueue->m_Delivery.push_back(std::move(completion));
+    for (auto& completion : m_completions)
+        m_pQueue->m_Delivery.push_back(std::move(completion));
     // Opened by a completion: the delivery running outside fires these after
     // the ones already waiting.
-    if (m_pQueue->m_Deliveries.Running()) return;
+    if (m_pQueue->m_Deliveries.Running())
+        return;
     m_pQueue->Deliver();
 }
