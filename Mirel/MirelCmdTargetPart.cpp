@@ -10,7 +10,7 @@
 
 MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,
                                        SkConnectionPoint& events)
-    : m_pOwner(owner), m_cpEvents(events), m_Engine(&transport) {}
+    : m_pOwner(owner), m_cpEvents(events), m_Engine(&transport, owner) {}
 
 HRESULT MirelCmdTargetPart::get_Flags(LONG* pVal) {
     if (!pVal)
@@ -34,8 +34,6 @@ HRESULT MirelCmdTargetPart::Command(BSTR bstrCommand, LONG lParam) {
 }
 
 HRESULT MirelCmdTargetPart::Cancel() {
-    // A sink may release the host's last reference from inside a cancellation.
-    ComPtr<IUnknown> keepAlive(m_pOwner);
     m_Engine.Cancel();
     return S_OK;
 }

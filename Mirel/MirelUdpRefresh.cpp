@@ -76,7 +76,7 @@ HRESULT CMirelUdpRefresh::InternalQueryInterface(REFIID riid, void** ppvObject) 
 
 HRESULT CMirelUdpRefresh::Refresh() {
     if (m_bDestroying) return E_ABORT;
-    ComPtr<CMirelUdpRefresh> keepAlive(this);
+    Scope scope(this);
     const bool wasBusy = m_bBusy;
     StopScan();
     if (!m_Socket.OpenDatagram(&CMirelUdpRefresh::ReceiveHandler, this, kReceiveBufferSize)) {
@@ -98,23 +98,21 @@ HRESULT CMirelUdpRefresh::Refresh() {
     m_ProgressTick.Set(m_Config.m_nTick, &CMirelUdpRefresh::ProgressTickHandler, this);
 
     m_pEchoPacket = NewPacket(RPK_ECHO, nullptr, 0);
-    const uint64_t generation = m_nScanGeneration;
-    RetransmitterPacket* handle = m_Retransmitter.AddPacket("_?", 2, m_pEchoPacket);
-    if (generation == m_nScanGeneration && m_pEchoPacket) m_pEchoPacket->m_hPacket = handle;
+    m_pEchoPacket->m_hPacket = m_Retransmitter.AddPacket("_?", 2, m_pEchoPacket);
     FinishSendFailure();
     return S_OK;
 }
 
 HRESULT CMirelUdpRefresh::Cancel() {
     if (!m_bBusy) return S_OK;
-    ComPtr<CMirelUdpRefresh> keepAlive(this);
+    Scope scope(this);
     StopScan();
     Complete(kCancelled, "Refresh cancelled");
     return S_OK;
 }
 
 HRESULT CMirelUdpRefresh::Reset() {
-    ComPtr<CMirelUdpRefresh> keepAlive(this);
+    Scope scope(this);
     static_cast<ISkRefresh*>(this)->Cancel();
     // Released outside the list, so a device's destruction never meets a half
     // cleared list.
@@ -136,7 +134,8 @@ HRESULT CMirelUdpRefresh::get_DeviceInfo(LONG dwID, IDispatch** ppDeviceInfo) {
 // ---------------------------------------------------------------- scan steps
 
 void CMirelUdpRefresh::StopScan() {
-    ++m_nScanGeneration;
+    m_SilentWalk = SilentWalk::None;
+    m_pEndedEcho = nullptr;
     m_Retransmitter.RemoveAll();
     while (RefreshPacket* packet = m_lstPackets.PopFront()) std::unique_ptr<RefreshPacket> owned(packet);
     m_PacketMap.clear();
@@ -149,7 +148,6 @@ void CMirelUdpRefresh::StopScan() {
 }
 
 void CMirelUdpRefresh::Complete(uint32_t error, const char* details) {
-    ++m_nScanGeneration;
     m_Socket.CloseDatagram();
     m_ProgressTick.Kill();
     m_bBusy = false;
@@ -194,10 +192,7 @@ CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::CreateQuery(RefreshPacketKind
     int length = std::snprintf(text, sizeof text, "_[%u.%u.%u.%u.%u.%u]%s|%08x", mac[0], mac[1], mac[2], mac[3],
                                mac[4], mac[5], kind == RPK_VERSION ? "X" : "PC", requestId);
     RefreshPacket* query = NewPacket(kind, device, requestId);
-    const uint64_t generation = m_nScanGeneration;
-    RetransmitterPacket* handle = m_Retransmitter.AddPacket(text, length, query);
-    if (generation != m_nScanGeneration) return nullptr;
-    query->m_hPacket = handle;
+    query->m_hPacket = m_Retransmitter.AddPacket(text, length, query);
     return query;
 }
 
@@ -223,20 +218,46 @@ void CMirelUdpRefresh::ReportProgress() {
     FireRefreshProgress(static_cast<int>(percentage));
 }
 
-void CMirelUdpRefresh::RemoveSilentDevices() {
-    const uint64_t generation = m_nScanGeneration;
-    for (auto it = m_lstDevices.begin(); it != m_lstDevices.end();) {
-        auto next = std::next(it);
-        if ((*it)->Ping() == -1) {
-            ComPtr<MirelUdpDeviceInfo> device = *it;  // the list's reference goes after the event
-            UnlinkDevice(it);
-            FireDeviceRemove(device->DeviceId());
-            device.Reset();
-            // A sink that restarted, cancelled or reset the scan has changed the list.
-            if (generation != m_nScanGeneration) return;
-        }
-        it = next;
+// The echo's answers are all in: the devices that gave none leave the list,
+// one per step, so that a sink may stop, restart or reset the scan from each
+// removal before the next.
+void CMirelUdpRefresh::StartSilentWalk(SilentWalk walk) {
+    m_pEndedEcho = std::exchange(m_pEchoPacket, nullptr);
+    m_SilentWalk = walk;
+    m_SilentNext = m_lstDevices.begin();
+    RemoveNextSilentDevice();
+}
+
+void CMirelUdpRefresh::RemoveNextSilentDevice() {
+    // Nothing else changes the list while the walk runs: echo answers are no
+    // longer taken, and every stop of the scan ends the walk.
+    for (auto it = m_SilentNext; it != m_lstDevices.end(); ++it) {
+        if ((*it)->Ping() != -1) continue;
+        m_SilentNext = std::next(it);
+        const uint32_t id = (*it)->DeviceId();
+        UnlinkDevice(it);
+        FireDeviceRemove(id);
+        m_Completions.Post([this] { ContinueSilentWalk(); });
+        return;
     }
+    FinishSilentWalk();
+}
+
+void CMirelUdpRefresh::ContinueSilentWalk() {
+    if (m_SilentWalk == SilentWalk::None) return;  // the scan stopped
+    Scope scope(this);
+    RemoveNextSilentDevice();
+}
+
+void CMirelUdpRefresh::FinishSilentWalk() {
+    const SilentWalk walk = std::exchange(m_SilentWalk, SilentWalk::None);
+    if (walk == SilentWalk::AtTimeLimit) {
+        FinishAtTimeLimit();
+        return;
+    }
+    if (m_bQueryUnanswered) DropOneShotQueries();
+    ReleaseRequest(std::exchange(m_pEndedEcho, nullptr));
+    CompleteIfDone();
 }
 
 void CMirelUdpRefresh::UnlinkDevice(DeviceList::iterator it) {
@@ -249,7 +270,7 @@ void CMirelUdpRefresh::UnlinkDevice(DeviceList::iterator it) {
 
 void CMirelUdpRefresh::ReceiveHandler(const char* data, int length, const SOCKADDR_IN* sender, void* user) {
     auto* self = static_cast<CMirelUdpRefresh*>(user);
-    ComPtr<CMirelUdpRefresh> keepAlive(self);
+    Scope scope(self);
     // The datagram came to the failed scan's socket; a completion sink may
     // already have replaced that socket, and the buffer with it.
     if (self->m_bSendFailed) {
@@ -293,10 +314,7 @@ bool CMirelUdpRefresh::AdmitNewDevice(const uint8_t mac[6], const SOCKADDR_IN* s
     const uint32_t address = sender ? sender->sin_addr.s_addr : 0;
     auto pending = m_UnconfirmedBySender.find(address);
     if (pending != m_UnconfirmedBySender.end() && pending->second >= kMaxUnconfirmedPerSender) return false;
-    if (m_Unconfirmed.size() >= kMaxUnconfirmed) {
-        const uint64_t generation = m_nScanGeneration;
-        if (!EvictOneShotDevice() || generation != m_nScanGeneration) return false;
-    }
+    if (m_Unconfirmed.size() >= kMaxUnconfirmed && !EvictOneShotDevice()) return false;
     ++m_UnconfirmedBySender[address];
     m_Unconfirmed[key].m_dwSender = address;
     m_UnconfirmedOrder.push_back(key);
@@ -320,9 +338,9 @@ bool CMirelUdpRefresh::EvictOneShotDevice() {
         Forget(key);
         auto listed = m_MacIndex.find(key);
         if (listed != m_MacIndex.end()) {
-            ComPtr<MirelUdpDeviceInfo> device = *listed->second;
+            const uint32_t id = (*listed->second)->DeviceId();
             UnlinkDevice(listed->second);
-            FireDeviceRemove(device->DeviceId());
+            FireDeviceRemove(id);
         }
         return true;
     }
@@ -370,16 +388,15 @@ void CMirelUdpRefresh::DropRequest(RefreshPacket* packet) {
 }
 
 void CMirelUdpRefresh::EndAtTimeLimit() {
-    const uint64_t generation = m_nScanGeneration;
-    if (m_pEchoPacket) {
-        m_pEchoPacket = nullptr;
-        RemoveSilentDevices();
-        if (generation != m_nScanGeneration) return;
-    }
+    if (m_pEchoPacket)
+        StartSilentWalk(SilentWalk::AtTimeLimit);
+    else
+        FinishAtTimeLimit();
+}
+
+void CMirelUdpRefresh::FinishAtTimeLimit() {
     StopScan();
-    const uint64_t stopped = m_nScanGeneration;
     ReportProgress();
-    if (stopped != m_nScanGeneration) return;
     Complete(kCompleted, "Refresh complete");
 }
 
@@ -397,18 +414,14 @@ MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
 
 void CMirelUdpRefresh::OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* sender) {
     const uint32_t replyTime = winport::GetTickCount() - m_pEchoPacket->m_dwLastSent;
-    const uint64_t admitted = m_nScanGeneration;
-    if (!AdmitNewDevice(mac, sender) || admitted != m_nScanGeneration) return;
+    if (!AdmitNewDevice(mac, sender)) return;
     ComPtr<MirelUdpDeviceInfo> device(FindOrAddDevice(mac));
     if (device->Ping() == -1) {
         char ip[INET_ADDRSTRLEN] = "";
         if (sender) inet_ntop(AF_INET, &sender->sin_addr, ip, sizeof ip);
         device->SetText(MirelUdpDeviceInfo::kIpAddress, ip, std::strlen(ip));
-        const uint64_t generation = m_nScanGeneration;
         RefreshPacket* version = CreateQuery(RPK_VERSION, device.Get());
-        if (generation != m_nScanGeneration) return;
         RefreshPacket* state = CreateQuery(RPK_STATE, device.Get());
-        if (generation != m_nScanGeneration) return;
         auto unconfirmed = m_Unconfirmed.find(MacKey(mac));
         if (unconfirmed != m_Unconfirmed.end()) unconfirmed->second.m_pQueries[0] = version;
         if (unconfirmed != m_Unconfirmed.end()) unconfirmed->second.m_pQueries[1] = state;
@@ -453,9 +466,7 @@ void CMirelUdpRefresh::OnQueryReply(RefreshPacket* query, const char* body, int 
     const RefreshPacketKind kind = query->m_Kind;
     ComPtr<MirelUdpDeviceInfo> device(query->m_pDevice);
     Confirm(device->Mac());
-    const uint64_t generation = m_nScanGeneration;
     ReleaseRequest(query);
-    if (generation != m_nScanGeneration) return;  // a sink stopped or restarted the scan
 
     if (kind == RPK_VERSION) {
         device->SetText(MirelUdpDeviceInfo::kVersion, fields.version.data(), fields.version.size());
@@ -466,7 +477,6 @@ void CMirelUdpRefresh::OnQueryReply(RefreshPacket* query, const char* body, int 
     }
     device->AddSample(replyTime);
     FireDeviceUpdate(device->DeviceId());
-    if (generation != m_nScanGeneration) return;
     CompleteIfDone();
 }
 
@@ -492,29 +502,26 @@ int CMirelUdpRefresh::SendHandler(RetransmitterPacket*, void* user, const void* 
 void CMirelUdpRefresh::ExpireHandler(RetransmitterPacket*, void* user, const void*, int) {
     auto* packet = static_cast<RefreshPacket*>(user);
     CMirelUdpRefresh* self = packet->m_pEngine;
-    ComPtr<CMirelUdpRefresh> keepAlive(self);
+    Scope scope(self);
     self->OnExpired(packet);
 }
 
 void CMirelUdpRefresh::OnExpired(RefreshPacket* packet) {
-    const uint64_t generation = m_nScanGeneration;
     if (packet == m_pEchoPacket) {
-        m_pEchoPacket = nullptr;
-        RemoveSilentDevices();
-        if (generation != m_nScanGeneration) return;
-    } else {
-        m_bQueryUnanswered = true;
-        DetachQuery(packet);
+        StartSilentWalk(SilentWalk::EchoExpired);
+        return;
     }
-    if (m_bQueryUnanswered) DropOneShotQueries();
+    if (packet == m_pEndedEcho) return;  // the running walk releases it
+    m_bQueryUnanswered = true;
+    DetachQuery(packet);
+    DropOneShotQueries();
     ReleaseRequest(packet);
-    if (generation != m_nScanGeneration) return;
     CompleteIfDone();
 }
 
 void CMirelUdpRefresh::ProgressTickHandler(void* user) {
     auto* self = static_cast<CMirelUdpRefresh*>(user);
-    ComPtr<CMirelUdpRefresh> keepAlive(self);
+    Scope scope(self);
     if (self->m_bSendFailed) {
         self->FinishSendFailure();
         return;
@@ -523,9 +530,8 @@ void CMirelUdpRefresh::ProgressTickHandler(void* user) {
         self->EndAtTimeLimit();
         return;
     }
-    const uint64_t generation = self->m_nScanGeneration;
     self->ReportProgress();
-    if (generation == self->m_nScanGeneration && self->m_bBusy)
+    if (self->m_bBusy)
         self->m_ProgressTick.Set(self->m_Config.m_nTick, &CMirelUdpRefresh::ProgressTickHandler, self);
 }
 
@@ -537,18 +543,27 @@ uint64_t CMirelUdpRefresh::MacKey(const uint8_t mac[6]) {
 
 // ---------------------------------------------------------------- events
 
+// Posted: fired when the running entry point ends.
 void CMirelUdpRefresh::FireRefreshProgress(int percentage) {
-    SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnRefreshProgress, {static_cast<LONG>(percentage)});
+    m_Completions.Post([this, percentage] {
+        SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnRefreshProgress, {static_cast<LONG>(percentage)});
+    });
 }
 
 void CMirelUdpRefresh::FireRefreshComplete(uint32_t error, const char* details) {
-    SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnRefreshComplete, {static_cast<LONG>(error), details});
+    m_Completions.Post([this, error, details] {
+        SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnRefreshComplete, {static_cast<LONG>(error), details});
+    });
 }
 
 void CMirelUdpRefresh::FireDeviceUpdate(uint32_t id) {
-    SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnDeviceUpdate, {static_cast<LONG>(id)});
+    m_Completions.Post([this, id] {
+        SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnDeviceUpdate, {static_cast<LONG>(id)});
+    });
 }
 
 void CMirelUdpRefresh::FireDeviceRemove(uint32_t id) {
-    SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnDeviceRemove, {static_cast<LONG>(id)});
+    m_Completions.Post([this, id] {
+        SkFireDispatchEvent(m_cpRefreshEvents, DISPID_OnDeviceRemove, {static_cast<LONG>(id)});
+    });
 }

@@ -3,6 +3,11 @@
 // list of every device that answers, asks each new one for its version ("X")
 // and P-code machine state ("PC"), removes the devices that stayed silent, and
 // reports progress, updates, removals and completion as events.
+//
+// Every entry point (method, datagram, timer) holds a Scope: the events are
+// fired after the engine's state is final, and nothing the engine holds is
+// touched after them (see CompletionScope). A sink may call anything, and
+// drop the last reference, from any event.
 
 #include <cstdint>
 #include <deque>
@@ -16,6 +21,7 @@
 #include "Mirel/SkObjectBase.h"
 #include "Mirel/SkConnectionPoint.h"
 #include "Mirel/SkConnectionPointContainer.h"
+#include "common/CompletionScope.h"
 #include "common/IntrusiveList.h"
 #include "common/Retransmitter.h"
 #include "common/WinServiceWnd.h"
@@ -100,6 +106,17 @@ private:
 
     using DeviceList = std::list<ComPtr<MirelUdpDeviceInfo>>;
 
+    // Held by every entry point: keeps the object alive and fires the events
+    // when the outermost one ends.
+    class Scope : public CompletionScope {
+    public:
+        explicit Scope(CMirelUdpRefresh* engine)
+            : CompletionScope(engine->m_Completions, static_cast<ISkRefresh*>(engine)) {}
+    };
+
+    // Why the devices that did not answer the echo are being removed.
+    enum class SilentWalk { None, EchoExpired, AtTimeLimit };
+
     CMirelUdpRefresh();
     ~CMirelUdpRefresh();
     // The interface map.
@@ -114,7 +131,10 @@ private:
     RefreshPacket* NewPacket(RefreshPacketKind kind, MirelUdpDeviceInfo* device, uint32_t requestId);
     void ReleaseRequest(RefreshPacket* packet);
     void ReportProgress();
-    void RemoveSilentDevices();
+    void StartSilentWalk(SilentWalk walk);
+    void RemoveNextSilentDevice();
+    void ContinueSilentWalk();
+    void FinishSilentWalk();
 
     // Reply handling
     void OnReceive(const char* data, int length, const SOCKADDR_IN* sender);
@@ -129,6 +149,7 @@ private:
     void DropOneShotQueries();
     void DropRequest(RefreshPacket* packet);
     void EndAtTimeLimit();
+    void FinishAtTimeLimit();
     MirelUdpDeviceInfo* FindOrAddDevice(const uint8_t mac[6]);
     void UnlinkDevice(DeviceList::iterator it);
 
@@ -176,12 +197,15 @@ private:
     uint32_t m_dwNextRequestId = 0;
     Retransmitter m_Retransmitter;
     uint32_t m_dwScanStart = 0;
-    // Every stop of a scan and every new scan changes it, so a handler that fired
-    // an event can tell whether the scan it was working on still runs.
-    uint64_t m_nScanGeneration = 0;
+    // The removal of the devices silent to the echo, one per step; every stop
+    // of the scan ends it.
+    SilentWalk m_SilentWalk = SilentWalk::None;
+    DeviceList::iterator m_SilentNext;
+    RefreshPacket* m_pEndedEcho = nullptr;  // released when the walk is done
     // A send failure noticed inside the retransmitter, finished once the
     // retransmitter's operation has returned.
     bool m_bSendFailed = false;
     bool m_bDestroying = false;  // Refresh is refused from the final events
     uint32_t m_dwSendError = 0;
+    CompletionQueue m_Completions;  // the events of the running entry points
 };

@@ -93,29 +93,6 @@ ULONG MirelDebuggee::Release() {
     return m_pOuter->Release();
 }
 
-MirelDebuggee::Scope::Scope(MirelDebuggee* engine)
-    : m_keepAlive(engine->m_pOuter), m_pEngine(engine), m_pOuterEvents(engine->m_pEvents) {
-    engine->m_pEvents = &m_events;
-}
-
-MirelDebuggee::Scope::~Scope() {
-    m_pEngine->m_pEvents = m_pOuterEvents;
-    std::deque<PendingEvent>& delivery = m_pEngine->m_Delivery;
-    for (PendingEvent& event : m_events)
-        delivery.push_back(std::move(event));
-    // A call made by a sink from an event: the delivery running outside it
-    // fires these after the events that were already waiting.
-    if (m_pEngine->m_bDelivering)
-        return;
-    m_pEngine->m_bDelivering = true;
-    while (!delivery.empty()) {
-        PendingEvent event = std::move(delivery.front());
-        delivery.pop_front();
-        m_pEngine->Fire(event);
-    }
-    m_pEngine->m_bDelivering = false;
-}
-
 // ---------------------------------------------------------------- link
 
 HRESULT MirelDebuggee::BeginDebug() {
@@ -818,12 +795,13 @@ BOOL MirelDebuggee::ParsePcmState(const char* text, int length, OSKAN_PCODE_MACH
 // ---------------------------------------------------------------- events
 
 void MirelDebuggee::Queue(PendingEvent event) {
-    if (m_pEvents) {
-        m_pEvents->push_back(std::move(event));
+    auto fire = [this, event = std::move(event)] { Fire(event); };
+    if (m_Completions.InScope()) {
+        m_Completions.Post(std::move(fire));
         return;
     }
     Scope scope(this);
-    m_pEvents->push_back(std::move(event));
+    m_Completions.Post(std::move(fire));
 }
 
 void MirelDebuggee::QueueSimple(PendingEvent::Kind kind, LONG value, const OLECHAR* details) {

@@ -6,15 +6,14 @@
 // that all go out at once (the transport keeps four in flight).
 //
 // Every outcome is an event on _ISkDebuggeeEvents, and trace lines go to
-// _ISkTrace. Events are queued while the engine works and fired when the
-// entry point (method, reply, timer) has finished changing state, so a sink
-// may call anything, including EndDebug or the last Release, from any event.
-// Events reach the sinks in the order they happened: those of a call a sink
-// makes from inside an event are fired after the ones still waiting, once
-// that call has returned.
+// _ISkTrace. An event is fired after the engine's state is final, and nothing
+// the engine holds is touched after it (see CompletionScope): a sink may call
+// anything, including EndDebug or the last Release, from any event. Events
+// reach the sinks in the order they happened: those of a call a sink makes
+// from inside an event are fired after the ones still waiting, once that call
+// has returned.
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -22,6 +21,7 @@
 
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/SkConnectionPoint.h"
+#include "common/CompletionScope.h"
 #include "common/IntrusiveList.h"
 #include "common/MessageTransport.h"
 #include "common/WinServiceWnd.h"
@@ -145,20 +145,11 @@ private:
         LONG lParam = 0;
         std::vector<uint8_t> data;  // a read's result, or a trace line
     };
-    // Held by every entry point: keeps the outer object alive, collects the
-    // events and fires them when it ends.
-    class Scope {
+    // Held by every entry point: keeps the outer object alive and fires the
+    // events when the outermost one ends.
+    class Scope : public CompletionScope {
     public:
-        explicit Scope(MirelDebuggee* engine);
-        ~Scope();
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-
-    private:
-        ComPtr<IUnknown> m_keepAlive;  // released last
-        MirelDebuggee* m_pEngine;
-        std::vector<PendingEvent>* m_pOuterEvents;
-        std::vector<PendingEvent> m_events;
+        explicit Scope(MirelDebuggee* engine) : CompletionScope(engine->m_Completions, engine->m_pOuter) {}
     };
     // What an ended link or a cancel leaves to report.
     struct Abandoned {
@@ -211,9 +202,7 @@ private:
     MessageTransport* const m_pTransport;
     SkConnectionPoint& m_cpEvents;
     SkConnectionPoint& m_cpTrace;
-    std::vector<PendingEvent>* m_pEvents = nullptr;  // of the innermost running entry point
-    std::deque<PendingEvent> m_Delivery;             // ended entry points' events, not yet fired
-    bool m_bDelivering = false;
+    CompletionQueue m_Completions;
 
     int m_State = STATE_IDLE;
     OSKAN_PCODE_MACHINE_STATE m_PcmState{};

@@ -22,7 +22,6 @@ MessageTransport::~MessageTransport() {
     // Nothing may be sent from here on: the framing of a derived transport is
     // already gone, and removals would otherwise promote waiting requests.
     m_Retransmitter.LockTransmission(TRUE);
-    for (DispatchFrame* frame = m_pDispatch; frame; frame = frame->outer) frame->transportAlive = false;
     while (TransportClient* client = m_lstClients.Front()) {
         RemoveClientRequests(client);
         m_lstClients.Remove(client);
@@ -47,8 +46,7 @@ TransportClient* MessageTransport::OpenClient(TransportClient::ReceiveFunction r
 void MessageTransport::CloseClient(TransportClient* client) {
     if (!client) return;
     RemoveClientRequests(client);
-    for (DispatchFrame* frame = m_pDispatch; frame; frame = frame->outer)
-        if (frame->next == client) frame->next = decltype(m_lstClients)::Next(client);
+    m_Dispatches.Removing(client, decltype(m_lstClients)::Next(client));
     m_lstClients.Remove(client);
     std::unique_ptr<TransportClient> owned(client);
 }
@@ -131,21 +129,18 @@ void MessageTransport::RemoveClientRequests(TransportClient* client) {
 }
 
 void MessageTransport::DispatchReceived(const char* text, int length) {
-    DispatchFrame frame;
-    frame.outer = m_pDispatch;
-    frame.openedBefore = m_nClientSerial;
-    m_pDispatch = &frame;
+    FrameStack<TransportClient>::Frame frame(m_Dispatches);
+    // An engine that starts anew from a completion this text fired has a new
+    // client (appended): the text answered none of its requests.
+    const uint64_t openedBefore = m_nClientSerial;
     for (TransportClient* client = m_lstClients.Front(); client; client = frame.next) {
         frame.next = decltype(m_lstClients)::Next(client);
-        // An engine that starts anew from a completion this text fired has a
-        // new client (appended): the text answered none of its requests.
-        if (client->m_nSerial > frame.openedBefore)
+        if (client->m_nSerial > openedBefore)
             continue;
         if (client->m_pfnReceive) client->m_pfnReceive(text, length, client->m_pUser);
         // A receive function may release the object that owns this transport.
-        if (!frame.transportAlive) return;
+        if (!frame.Alive()) return;
     }
-    m_pDispatch = frame.outer;
 }
 
 void MessageTransport::ComposeFrame(uint8_t* frame, const void* payload, int length) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/AliveGuard.h"
 #include "common/IntrusiveList.h"
 #include "common/Retransmitter.h"
 #include "Mirel/MirelTypes.h"  // OSKAN_PCODE_MACHINE_MODE
@@ -91,15 +92,9 @@ private:
     IntrusiveList<TransportClient, &TransportClient::m_Link> m_lstClients;
     uint32_t m_dwNextRequestId;
     std::vector<uint8_t> m_FrameBuffer;
-    // One per running DispatchReceived (they nest when a receive function runs
-    // the loop): a client closed from a receive function does not break the
-    // walk, and a transport destroyed there is not touched again.
-    struct DispatchFrame {
-        TransportClient* next = nullptr;
-        uint64_t openedBefore = 0;  // clients opened since are not offered this text
-        bool transportAlive = true;
-        DispatchFrame* outer = nullptr;
-    };
-    DispatchFrame* m_pDispatch = nullptr;
+    // One frame per running DispatchReceived (they nest when a receive function
+    // runs the loop): a client closed from a receive function does not break
+    // the walk, and a transport destroyed there is not touched again.
+    FrameStack<TransportClient> m_Dispatches;
     uint64_t m_nClientSerial = 0;
 };

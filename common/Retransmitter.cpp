@@ -6,7 +6,6 @@
 #include "winport/loop/ServiceLoop.h"
 
 Retransmitter::~Retransmitter() {
-    for (Walk* walk = m_pWalks; walk; walk = walk->outer) walk->engineAlive = false;
     RemoveAll();
 }
 
@@ -38,11 +37,9 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
     Packet* handle = packet.release();  // owned by the lists until FreePacket
     if (m_nInFlight < m_Config.m_nWindow) {
         EnterWindow(handle);
-        Walk guard;  // the send function may destroy the engine
-        BeginWalk(guard);
+        Walk guard(m_Walks);  // the send function may destroy the engine
         Transmit(handle);
-        if (!guard.engineAlive) return handle;
-        EndWalk(guard);
+        if (!guard.Alive()) return handle;
         UpdateTimer();
     } else {
         m_lstWaiting.PushBack(handle);
@@ -60,7 +57,7 @@ void Retransmitter::RemovePacket(Packet* packet) {
 }
 
 void Retransmitter::RemoveAll() {
-    for (Walk* walk = m_pWalks; walk; walk = walk->outer) walk->next = nullptr;
+    m_Walks.Cleared();
     while (Packet* packet = m_lstWaiting.PopFront()) std::unique_ptr<Packet> owned(packet);
     while (Packet* packet = m_lstPackets.PopFront()) std::unique_ptr<Packet> owned(packet);
     m_nInFlight = 0;
@@ -73,15 +70,13 @@ void Retransmitter::LockTransmission(BOOL lock) {
     } else {
         if (m_nTransmissionLockCount <= 0) return;  // unbalanced unlock: the caller's error
         if (--m_nTransmissionLockCount == 0) {
-            Walk walk;
-            BeginWalk(walk);
-            for (Packet* packet = m_lstPackets.Front(); packet && walk.engineAlive; packet = walk.next) {
+            Walk walk(m_Walks);
+            for (Packet* packet = m_lstPackets.Front(); packet && walk.Alive(); packet = walk.next) {
                 walk.next = PacketList::Next(packet);
                 packet->m_nTransmissions = 0;
                 Transmit(packet);
             }
-            if (!walk.engineAlive) return;
-            EndWalk(walk);
+            if (!walk.Alive()) return;
         }
     }
     UpdateTimer();
@@ -103,15 +98,13 @@ void Retransmitter::EnterWindow(Packet* packet) {
 }
 
 bool Retransmitter::PromoteWaiting() {
-    Walk guard;  // a send function may destroy the engine
-    BeginWalk(guard);
+    Walk guard(m_Walks);  // a send function may destroy the engine
     while (!m_lstWaiting.Empty() && m_nInFlight < m_Config.m_nWindow) {
         Packet* packet = m_lstWaiting.PopFront();
         EnterWindow(packet);
         Transmit(packet);
-        if (!guard.engineAlive) return false;
+        if (!guard.Alive()) return false;
     }
-    EndWalk(guard);
     return true;
 }
 
@@ -125,8 +118,7 @@ void Retransmitter::UpdateTimer() {
 }
 
 void Retransmitter::FreePacket(Packet* packet) {
-    for (Walk* walk = m_pWalks; walk; walk = walk->outer)
-        if (walk->next == packet) walk->next = PacketList::Next(packet);
+    m_Walks.Removing(packet, PacketList::Next(packet));
     if (packet->m_bInFlight) {
         m_lstPackets.Remove(packet);
         --m_nInFlight;
@@ -136,13 +128,6 @@ void Retransmitter::FreePacket(Packet* packet) {
     std::unique_ptr<Packet> owned(packet);
 }
 
-void Retransmitter::BeginWalk(Walk& walk) {
-    walk.outer = m_pWalks;
-    m_pWalks = &walk;
-}
-
-void Retransmitter::EndWalk(Walk& walk) { m_pWalks = walk.outer; }
-
 void Retransmitter::OnTick(void* user) { static_cast<Retransmitter*>(user)->Tick(); }
 
 void Retransmitter::Tick() {
@@ -151,9 +136,8 @@ void Retransmitter::Tick() {
     // A packet sent while this walk runs (promoted by a removal, with the clock
     // moved on since `now`) would look due by the unsigned difference below.
     const uint64_t sentBefore = m_nTransmitSerial;
-    Walk walk;
-    BeginWalk(walk);
-    for (Packet* packet = m_lstPackets.Front(); packet && walk.engineAlive; packet = walk.next) {
+    Walk walk(m_Walks);
+    for (Packet* packet = m_lstPackets.Front(); packet && walk.Alive(); packet = walk.next) {
         walk.next = PacketList::Next(packet);
         if (packet->m_nTransmitSerial > sentBefore)
             continue;
@@ -167,7 +151,6 @@ void Retransmitter::Tick() {
             Transmit(packet);
         }
     }
-    if (!walk.engineAlive) return;
-    EndWalk(walk);
+    if (!walk.Alive()) return;
     UpdateTimer();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/AliveGuard.h"
 #include "common/IntrusiveList.h"
 #include "common/WinServiceWnd.h"
 
@@ -73,14 +74,10 @@ public:
 private:
     using PacketList = IntrusiveList<Packet, &Packet::m_Link>;
 
-    // A walk over the in-flight list that survives callbacks removing packets
-    // (any of them, or all) or destroying the engine; also the guard of any
-    // other place that calls a send function.
-    struct Walk {
-        Packet* next = nullptr;
-        bool engineAlive = true;
-        Walk* outer = nullptr;
-    };
+    // Walks over the in-flight list, and every other place that calls a send
+    // or expiry function: those may remove packets (any, or all) or destroy
+    // the engine.
+    using Walk = FrameStack<Packet>::Frame;
 
     static void OnTick(void* user);
     void Tick();
@@ -90,8 +87,6 @@ private:
     bool PromoteWaiting();
     void UpdateTimer();
     void FreePacket(Packet* packet);
-    void BeginWalk(Walk& walk);
-    void EndWalk(Walk& walk);
 
     PacketList m_lstWaiting;
     PacketList m_lstPackets;  // in flight, in order of entry into the window
@@ -100,6 +95,6 @@ private:
     int32_t m_nTransmissionLockCount = 0;
     WinTimer m_Timer;
     bool m_bTimerArmed = false;
-    Walk* m_pWalks = nullptr;  // innermost running walk
+    FrameStack<Packet> m_Walks;
     uint64_t m_nTransmitSerial = 0;  // counts every transmission; never wraps
 };

@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-SkCmdTarget::SkCmdTarget(MessageTransport* transport) : m_pTransport(transport) {}
+SkCmdTarget::SkCmdTarget(MessageTransport* transport, IUnknown* owner) : m_pTransport(transport), m_pOwner(owner) {}
 
 SkCmdTarget::~SkCmdTarget() {
     // Completion handlers run from here must not start anything new: it could
@@ -75,25 +75,29 @@ HRESULT SkCmdTarget::Send(const char* command, int length, CompletionFunction co
 void SkCmdTarget::Cancel() {
     if (m_lstPending.Empty())
         return;
+    CompletionScope scope(m_Completions, m_pOwner);
     // The engine is idle before the first completion runs: a command sent from
     // one of them starts afresh and stays pending.
-    CommandList cancelled;
-    while (CommandRecord* record = m_lstPending.PopFront())
-        cancelled.PushBack(record);
     m_mapIds.clear();
     m_pCommandWithoutId = nullptr;
     m_pTransport->CloseClient(m_hTransportClient);
     m_hTransportClient = nullptr;
-    while (CommandRecord* record = cancelled.PopFront()) {
-        record->m_hRequest = nullptr;  // freed with the client
-        CompleteCancelled(record);
+    while (CommandRecord* record = m_lstPending.PopFront()) {
+        std::unique_ptr<CommandRecord> owned(record);  // its request went with the client
+        PostCompletion(*owned, kCancelled, kCancelledText, {});
     }
 }
 
-void SkCmdTarget::CompleteCancelled(CommandRecord* record) {
-    std::unique_ptr<CommandRecord> owned(record);
-    if (owned->m_pfnComplete)
-        owned->m_pfnComplete(kCancelled, kCancelledText, nullptr, 0, owned->m_pUser, owned->m_lParam);
+void SkCmdTarget::PostCompletion(const CommandRecord& record, uint32_t error, const char* details,
+                                 std::string response) {
+    if (!record.m_pfnComplete)
+        return;
+    const bool withResponse = error == kCompleted;
+    m_Completions.Post([complete = record.m_pfnComplete, user = record.m_pUser, lParam = record.m_lParam, error,
+                        details, withResponse, response = std::move(response)] {
+        complete(error, details, withResponse ? response.c_str() : nullptr,
+                 withResponse ? static_cast<int>(response.size()) : 0, user, lParam);
+    });
 }
 
 void SkCmdTarget::ReceiveHandler(const char* text, int length, void* user) {
@@ -132,6 +136,7 @@ void SkCmdTarget::OnReply(const char* text, int length) {
     CommandRecord* found = TakeRecordFor(text, length);
     if (!found)
         return;
+    CompletionScope scope(m_Completions, m_pOwner);
     std::unique_ptr<CommandRecord> record(found);
     Detach(found);
     CloseClientIfIdle();
@@ -142,14 +147,5 @@ void SkCmdTarget::OnReply(const char* text, int length) {
         if (bar)
             responseLength = static_cast<int>(static_cast<const char*>(bar) - text);
     }
-    // The completion may release the object that owns this engine: the record
-    // and the reply's text are local from here on, and the engine is not
-    // touched after the call.
-    std::string response(text, static_cast<size_t>(responseLength));
-    const CompletionFunction complete = record->m_pfnComplete;
-    void* const user = record->m_pUser;
-    const LONG lParam = record->m_lParam;
-    record.reset();
-    if (complete)
-        complete(kCompleted, kCompletedText, response.c_str(), responseLength, user, lParam);
+    PostCompletion(*record, kCompleted, kCompletedText, std::string(text, static_cast<size_t>(responseLength)));
 }

@@ -3,7 +3,9 @@
 // request of the device's message transport and stays pending, resent by the
 // transport, until the device's reply arrives or the owner cancels; there is
 // no time limit. Several commands may be pending at once; each completes
-// exactly once, through its own completion function.
+// exactly once, through its own completion function. A completion is fired
+// after the engine's state is final, and nothing the engine holds is touched
+// after it (see CompletionScope).
 //
 // Replies are matched by the request id the device echoes. With the flag
 // kFlagNoId set, commands go out without id and a reply without id completes
@@ -11,7 +13,9 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 
+#include "common/CompletionScope.h"
 #include "common/IntrusiveList.h"
 #include "common/MessageTransport.h"
 #include "winport/base/errors.h"
@@ -31,7 +35,9 @@ public:
     // Send's answer while a command without id is outstanding in that mode.
     static constexpr HRESULT kBusy = HRESULT_FROM_WIN32(ERROR_NOT_READY);  // 0x80070015
 
-    explicit SkCmdTarget(MessageTransport* transport);
+    // The owner (may be null) is held while the engine fires completions, so
+    // that a handler may release it.
+    explicit SkCmdTarget(MessageTransport* transport, IUnknown* owner = nullptr);
     SkCmdTarget(const SkCmdTarget&) = delete;
     SkCmdTarget& operator=(const SkCmdTarget&) = delete;
     // Every pending command completes as cancelled first.
@@ -69,7 +75,7 @@ private:
     CommandRecord* TakeRecordFor(const char* text, int length);
     void Detach(CommandRecord* record);
     void CloseClientIfIdle();
-    static void CompleteCancelled(CommandRecord* record);
+    void PostCompletion(const CommandRecord& record, uint32_t error, const char* details, std::string response);
 
     CommandList m_lstPending;  // owned records, in order of sending
     std::map<uint32_t, CommandRecord*> m_mapIds;
@@ -77,5 +83,7 @@ private:
     CommandRecord* m_pCommandWithoutId = nullptr;
     TransportClient* m_hTransportClient = nullptr;
     MessageTransport* const m_pTransport;
+    IUnknown* const m_pOwner;
     bool m_bDestroying = false;
+    CompletionQueue m_Completions;  // last: a dying engine's completions fire first
 };

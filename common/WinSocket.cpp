@@ -11,7 +11,6 @@
 #include "common/WinServiceWnd.h"
 
 WinSocket::~WinSocket() {
-    for (Dispatch* dispatch = m_pDispatch; dispatch; dispatch = dispatch->outer) dispatch->socketAlive = false;
     Close();
     if (m_hWnd) DestroyWindow(m_hWnd);
 }
@@ -104,16 +103,14 @@ LRESULT WinSocket::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     int error = WSAGETSELECTERROR(lParam);
     // A handler may destroy the socket; then the remaining events are dropped,
     // here and in every dispatch this one runs inside.
-    Dispatch dispatch{true, self->m_pDispatch};
-    self->m_pDispatch = &dispatch;
-    for (int i = 0; i < FD_MAX_EVENTS && events && dispatch.socketAlive; ++i) {
+    FrameStack<>::Frame dispatch(self->m_Dispatches);
+    for (int i = 0; i < FD_MAX_EVENTS && events && dispatch.Alive(); ++i) {
         long bit = 1L << i;
         if ((events & bit) && self->m_Slots[i].handler) {
             self->m_Slots[i].handler(bit, error, self->m_Slots[i].user);
             events &= ~bit;
         }
     }
-    if (dispatch.socketAlive) self->m_pDispatch = dispatch.outer;
     return 0;
 }
 
@@ -167,9 +164,9 @@ void WinAsyncSocket::OnRead(long, int, void* user) {
     int received = self->ReceiveFrom(buffer.data(), static_cast<int>(buffer.size()) - 1, &sender);
     if (received > 0) {
         buffer[static_cast<size_t>(received)] = 0;
-        Dispatch* dispatch = self->m_pDispatch;  // the notification running this read
+        FrameStack<>::Frame read(self->m_Dispatches);  // the handler may destroy the socket
         if (self->m_pfnReceive) self->m_pfnReceive(buffer.data(), received, &sender, self->m_pUser);
-        if (dispatch && !dispatch->socketAlive) return;
+        if (!read.Alive()) return;
     }
     // Back to the socket unless it was closed or opened anew meanwhile.
     if (self->m_ReceiveBuffer.empty() && buffer.size() == self->m_nReceiveBufferSize)

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/AliveGuard.h"
 #include "winport/loop/winsock.h"
 
 class WinSocket {
@@ -51,13 +52,9 @@ protected:
     SOCKET m_hSocket = INVALID_SOCKET;
     long m_lEventMask = 0;
     EventSlot m_Slots[FD_MAX_EVENTS];
-    // A running dispatch of the window procedure; dispatches nest when a
-    // handler runs a loop of its own.
-    struct Dispatch {
-        bool socketAlive = true;
-        Dispatch* outer = nullptr;
-    };
-    Dispatch* m_pDispatch = nullptr;  // innermost running dispatch
+    // The running calls to handlers; they nest when a handler runs a loop of
+    // its own.
+    FrameStack<> m_Dispatches;
 };
 
 class WinAsyncSocket : public WinSocket {

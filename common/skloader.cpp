@@ -224,8 +224,10 @@ SkLoader::SkLoader(MessageTransport* transport, IUnknown* owner, ProgressFunctio
       m_pUser(user) {}
 
 SkLoader::~SkLoader() {
-    if (m_State != STATE_IDLE)
-        Finish(ERROR_CANCELLED, kCancelled);
+    if (m_State == STATE_IDLE)
+        return;
+    CompletionScope scope(m_Completions, m_pOwner);
+    Finish(ERROR_CANCELLED, kCancelled);
 }
 
 HRESULT SkLoader::Load(std::string_view fileName, int nFlags) {
@@ -246,7 +248,7 @@ HRESULT SkLoader::Load(std::string_view fileName, int nFlags) {
     m_hTransportClient = m_pTransport->OpenClient(&SkLoader::ReceiveHandler, this);
     if (!m_hTransportClient)
         return E_OUTOFMEMORY;
-    ++m_nGeneration;
+    m_bBlockDue = false;
 
     bool sent;
     if (IsApplication() && (nFlags & (OLF_SKIP_IF_LOADED | OLF_CHECK_FIRMWARE_VERSION)))
@@ -257,7 +259,6 @@ HRESULT SkLoader::Load(std::string_view fileName, int nFlags) {
         m_pTransport->CloseClient(m_hTransportClient);
         m_hTransportClient = nullptr;
         m_State = STATE_IDLE;
-        ++m_nGeneration;
         return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -266,7 +267,7 @@ HRESULT SkLoader::Load(std::string_view fileName, int nFlags) {
 HRESULT SkLoader::Cancel() {
     if (m_State == STATE_IDLE)
         return S_OK;
-    ComPtr<IUnknown> keepAlive(m_pOwner);
+    CompletionScope scope(m_Completions, m_pOwner);
     Finish(ERROR_CANCELLED, kCancelled);
     return S_OK;
 }
@@ -303,16 +304,18 @@ void SkLoader::Finish(uint32_t lError, const std::string& details) {
     m_hSyncCommandPacket = nullptr;
     m_dwSyncCommandId = 0;
     m_State = STATE_IDLE;
-    ++m_nGeneration;
+    m_bBlockDue = false;
     if (m_pfnComplete)
-        m_pfnComplete(lError, details.c_str(), m_pUser);
+        m_Completions.Post([complete = m_pfnComplete, user = m_pUser, lError, details] {
+            complete(lError, details.c_str(), user);
+        });
 }
 
 // ---------------------------------------------------------------- replies
 
 void SkLoader::ReceiveHandler(const char* text, int length, void* user) {
     auto* self = static_cast<SkLoader*>(user);
-    ComPtr<IUnknown> keepAlive(self->m_pOwner);
+    CompletionScope scope(self->m_Completions, self->m_pOwner);
     self->OnReceive(text, length);
 }
 
@@ -439,12 +442,24 @@ void SkLoader::OnBlockReply(char code, int number) {
     const uint32_t now = winport::GetTickCount();
     if (now - m_dwLastProgressTime > m_dwProgressInterval) {
         m_dwLastProgressTime = now;
-        const uint64_t generation = m_nGeneration;
-        if (m_pfnProgress)
-            m_pfnProgress(m_nCurrentBlock * 100 / m_nBlockCount, m_pUser);
-        if (generation != m_nGeneration)
-            return;  // a handler ended or restarted the upload
+        if (m_pfnProgress) {
+            // The next block waits for the event: a handler may end the upload.
+            m_Completions.Post([progress = m_pfnProgress, user = m_pUser,
+                                percentage = m_nCurrentBlock * 100 / m_nBlockCount] { progress(percentage, user); });
+            m_bBlockDue = true;
+            m_Completions.Post([this] { SendDueBlock(); });
+            return;
+        }
     }
+    if (!SendCurrentBlock())
+        Finish(ERROR_NOT_ENOUGH_MEMORY, FailureText());
+}
+
+void SkLoader::SendDueBlock() {
+    if (!m_bBlockDue)
+        return;  // ended, or restarted, from the progress event
+    m_bBlockDue = false;
+    CompletionScope scope(m_Completions, m_pOwner);
     if (!SendCurrentBlock())
         Finish(ERROR_NOT_ENOUGH_MEMORY, FailureText());
 }

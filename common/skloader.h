@@ -3,14 +3,16 @@
 // SkOS device over the device object's message transport. The upload is
 // stop-and-wait: one 128-byte block is in flight, and the next goes out when
 // the device has accepted it. Every upload that Load starts ends with exactly
-// one completion, fired after the loader is idle again, so a handler may start
-// the next upload or release the device object.
+// one completion. Events are fired after the loader's state is final, and
+// nothing the loader holds is touched after them (see CompletionScope): a
+// handler may start the next upload or release the device object.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/CompletionScope.h"
 #include "common/MessageTransport.h"
 #include "Mirel/MirelTypes.h"  // OLF_ flags
 #include "winport/com/com.h"
@@ -90,6 +92,7 @@ private:
 
     bool SendText(const char* text, State next);
     bool SendCurrentBlock();
+    void SendDueBlock();
     void RemoveSyncRequest();
     void Finish(uint32_t lError, const std::string& details);
     bool IsApplication() const { return (m_nLoadFlags & OLF_LOAD_APPLICATION) != 0; }
@@ -111,7 +114,7 @@ private:
     const ProgressFunction m_pfnProgress;
     const CompleteFunction m_pfnComplete;
     void* const m_pUser;
-    // Changes with every start and end of an upload, so a handler that fired
-    // an event can tell whether the upload it works on still runs.
-    uint64_t m_nGeneration = 0;
+    // The next block goes out once the progress event has been fired.
+    bool m_bBlockDue = false;
+    CompletionQueue m_Completions;  // last: a dying loader's completion fires first
 };
