@@ -17,6 +17,8 @@
 #include "winport/host/DispatchSink.h"
 #include "sim/NetworkIsolation.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 
 namespace {
 
@@ -72,12 +74,7 @@ ScanFigures RunScan(size_t deviceCount) {
             figures.error = winport::DispatchSink::IntArg(p, 0);
         }
     });
-    ComPtr<IConnectionPointContainer> container;
-    refresh.As(IID_IConnectionPointContainer, &container);
-    ComPtr<IConnectionPoint> point;
-    container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf());
-    DWORD cookie = 0;
-    point->Advise(sink.Get(), &cookie);
+    winport::EventConnection events(refresh.Get(), DIID__ISkRefreshEvents, sink.Get());
 
     const double cpuBefore = CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
@@ -89,14 +86,12 @@ ScanFigures RunScan(size_t deviceCount) {
         static_cast<double>(ResidentKiB() - residentBefore) * 1024.0 / static_cast<double>(deviceCount);
 
     static_cast<CMirelUdpRefresh*>(refresh.Get())->ForEachDevice([&](MirelUdpDeviceInfo& device) {
-        BSTR version = nullptr;
+        winport::Bstr version;
         OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
         device.get_Version(&version);
         device.get_PcmMode(&mode);
-        if (SysStringLen(version) > 0 && mode != OPCM_MODE_UNKNOWN && device.Ping() >= 0) ++figures.complete;
-        SysFreeString(version);
+        if (SysStringLen(version.get()) > 0 && mode != OPCM_MODE_UNKNOWN && device.Ping() >= 0) ++figures.complete;
     });
-    point->Unadvise(cookie);
     return figures;
 }
 

@@ -19,6 +19,8 @@
 #include "sim/Simulator.h"
 #include "sim/NetworkIsolation.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
 
 namespace {
@@ -159,20 +161,14 @@ int Run(const std::vector<uint8_t>& memory, Figures& f) {
     BenchSink sink;
     ComPtr<ISkConnection> connection;
     ComPtr<ISkDebuggee> debuggee;
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
+    winport::EventConnection events;
     if (FAILED(CMirelUdpDevice::CreateInstance(IID_ISkConnection, connection.ReleaseAndGetVoidAddressOf())) ||
         FAILED(connection.As(IID_ISkDebuggee, &debuggee)) ||
-        FAILED(connection.As(IID_IConnectionPointContainer, &container)) ||
-        FAILED(container->FindConnectionPoint(IID__ISkDebuggeeEvents, point.ReleaseAndGetAddressOf())) ||
-        FAILED(point->Advise(&sink, &cookie))) {
+        !(events = winport::EventConnection(connection.Get(), IID__ISkDebuggeeEvents, &sink)).Connected()) {
         std::fprintf(stderr, "cannot create the device object\n");
         return 1;
     }
-    BSTR address = SysAllocString(u"2.0.0.1.2.3");
-    connection->put_Address(address);
-    SysFreeString(address);
+    connection->put_Address(winport::Bstr(SysAllocString(u"2.0.0.1.2.3")).get());
     if (FAILED(connection->Connect()) || FAILED(debuggee->BeginDebug()) ||
         !winport::ServiceLoop::Current().RunUntil([&] { return sink.commands > 0; }, 10000)) {
         std::fprintf(stderr, "no debugging link to the simulated device\n");
@@ -180,7 +176,7 @@ int Run(const std::vector<uint8_t>& memory, Figures& f) {
     }
     f = Measure(debuggee.Get(), sink, memory);
     debuggee->EndDebug();
-    point->Unadvise(cookie);
+    events.Disconnect();
     return 0;
 }
 

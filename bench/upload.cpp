@@ -52,6 +52,8 @@
 #include "winport/host/DispatchSink.h"
 #include "sim/NetworkIsolation.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
 
 extern char** environ;
@@ -229,25 +231,17 @@ double UploadRun(const std::string& file) {
             error = winport::DispatchSink::IntArg(p, 0);
         }
     });
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
-    connection.As(IID_IConnectionPointContainer, &container);
-    container->FindConnectionPoint(DIID__ISkLoaderEvents, point.ReleaseAndGetAddressOf());
-    point->Advise(sink.Get(), &cookie);
-    BSTR address = SysAllocString(u"2.0.0.1.2.3");
-    connection->put_Address(address);
-    SysFreeString(address);
+    winport::EventConnection events(connection.Get(), DIID__ISkLoaderEvents, sink.Get());
+    connection->put_Address(winport::Bstr(SysAllocString(u"2.0.0.1.2.3")).get());
     connection->Connect();
 
-    BSTR name = winport::AnsiToBstr(file);
+    winport::Bstr name = winport::Bstr::FromUtf8(file);
     const auto start = Clock::now();
-    HRESULT hr = loader->Load(name, 0);
-    SysFreeString(name);
+    HRESULT hr = loader->Load(name.get(), 0);
     if (SUCCEEDED(hr))
         winport::ServiceLoop::Current().RunUntil([&] { return done; }, 120000);
     const double seconds = Seconds(start);
-    point->Unadvise(cookie);
+    events.Disconnect();
     if (FAILED(hr) || error != 0) {
         std::fprintf(stderr, "upload failed: hr 0x%08x, error %d\n", static_cast<unsigned>(hr), error);
         return 0;

@@ -42,7 +42,7 @@ set(OSKAN_PUBLIC_WINPORT_HEADERS
     registry/registry.h
     com/com.h com/objbase.h com/ocidl.h
     automation/oleauto.h automation/typelib.h
-    host/SinkObject.h host/DispatchSink.h)
+    host/SinkObject.h host/DispatchSink.h host/Bstr.h host/EventConnection.h)
 foreach(header ${OSKAN_PUBLIC_WINPORT_HEADERS})
     get_filename_component(folder ${header} DIRECTORY)
     install(FILES ${PROJECT_SOURCE_DIR}/winport/${header} DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/winport/${folder})

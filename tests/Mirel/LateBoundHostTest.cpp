@@ -16,6 +16,8 @@
 #include "tests/support/TempRegistry.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/objbase.h"
 #include "winport/com/ocidl.h"
 #include "winport/automation/typelib.h"
@@ -29,11 +31,9 @@ using winport::DispatchSink;
 using winport::ServiceLoop;
 
 std::string Name(ITypeInfo* info, MEMBERID memid = MEMBERID_NIL) {
-    BSTR name = nullptr;
+    winport::Bstr name;
     info->GetDocumentation(memid, &name, nullptr, nullptr, nullptr);
-    std::string text = winport::BstrToAnsi(name);
-    SysFreeString(name);
-    return text;
+    return winport::BstrToAnsi(name.get());
 }
 
 GUID GuidOf(ITypeInfo* info) {
@@ -107,24 +107,14 @@ ComPtr<IDispatch> CreateByProgID(const char16_t* progID) {
 // A sink connected to one event interface of an object for the sink's life.
 class Connection {
 public:
-    Connection(IDispatch* source, REFIID events, DispatchSink::Handler handler) {
-        m_sink = DispatchSink::Create(events, std::move(handler));
-        ComPtr<IConnectionPointContainer> container;
-        EXPECT_EQ(
-            source->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf()),
-            S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(events, m_point.ReleaseAndGetAddressOf()), S_OK);
-        EXPECT_EQ(m_point->Advise(m_sink.Get(), &m_cookie), S_OK);
-    }
-    ~Connection() {
-        if (m_point)
-            m_point->Unadvise(m_cookie);
+    Connection(IDispatch* source, REFIID events, DispatchSink::Handler handler)
+        : m_sink(DispatchSink::Create(events, std::move(handler))), m_connection(source, events, m_sink.Get()) {
+        EXPECT_EQ(m_connection.Result(), S_OK);
     }
 
 private:
     ComPtr<DispatchSink> m_sink;
-    ComPtr<IConnectionPoint> m_point;
-    DWORD m_cookie = 0;
+    winport::EventConnection m_connection;
 };
 
 class LateBoundHostTest : public ::testing::Test {

@@ -21,6 +21,7 @@
 #include "tests/Mirel/RecordingDebugSink.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
 
 namespace oskan::soak {
 
@@ -84,10 +85,9 @@ public:
             const uint8_t* m = device.Mac();
             char mac[32];
             std::snprintf(mac, sizeof mac, "%u.%u.%u.%u.%u.%u", m[0], m[1], m[2], m[3], m[4], m[5]);
-            BSTR version = nullptr;
+            winport::Bstr version;
             device.get_Version(&version);
-            listed[mac] = winport::BstrToAnsiLen(version);
-            SysFreeString(version);
+            listed[mac] = version.ToUtf8();
         });
         return listed;
     }
@@ -125,9 +125,7 @@ public:
         Advise(connection.Get(), DIID__ISkCmdTargetEvents, commandSink.Get());
         Advise(connection.Get(), DIID__ISkLoaderEvents, loaderSink.Get());
         Advise(connection.Get(), IID__ISkDebuggeeEvents, debugSink.Get());
-        BSTR text = SysAllocString(address);
-        EXPECT_EQ(connection->put_Address(text), S_OK);
-        SysFreeString(text);
+        EXPECT_EQ(connection->put_Address(winport::Bstr(SysAllocString(address)).get()), S_OK);
         EXPECT_EQ(connection->Connect(), S_OK);
     }
     ~DeviceHost() {
@@ -146,16 +144,10 @@ public:
     CMirelUdpDevice* Object() const { return static_cast<CMirelUdpDevice*>(connection.Get()); }
 
     HRESULT Command(const char16_t* text, LONG lParam) {
-        BSTR command = SysAllocString(text);
-        HRESULT hr = target->Command(command, lParam);
-        SysFreeString(command);
-        return hr;
+        return target->Command(winport::Bstr(SysAllocString(text)).get(), lParam);
     }
     HRESULT Load(const std::string& path, int flags) {
-        BSTR name = winport::AnsiToBstr(path);
-        HRESULT hr = loader->Load(name, flags);
-        SysFreeString(name);
-        return hr;
+        return loader->Load(winport::Bstr::FromUtf8(path).get(), flags);
     }
 
     ComPtr<ISkConnection> connection;

@@ -65,10 +65,9 @@ TEST_F(SoakTest, ScansMissDevicesOnlyAtTheRateLossAllows) {
             std::snprintf(mac, sizeof mac, "%u.%u.%u.%u.%u.%u", m[0], m[1], m[2], m[3], m[4], m[5]);
             auto it = index.find(mac);
             ASSERT_NE(it, index.end()) << mac << " listed in scan " << scan << " does not exist";
-            BSTR text = nullptr;
+            winport::Bstr text;
             device.get_Version(&text);
-            const std::string version = winport::BstrToAnsiLen(text);
-            SysFreeString(text);
+            const std::string version = text.ToUtf8();
             OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
             device.get_PcmMode(&mode);
             // Empty where a query was lost five times; never another device's.

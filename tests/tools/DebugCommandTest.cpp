@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sim/SimPcodeMachine.h"
@@ -127,30 +128,44 @@ TEST_F(DebugCommandTest, ReadsPrintHexPairsAndWritesReachTheMemory) {
 }
 
 TEST_F(DebugCommandTest, BadArgumentsExitWithUsageAndSendNothing) {
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"jump", {}},
-        {"state", {"1"}},
-        {"run-to", {}},
-        {"run-to", {"10000"}},
-        {"run-to", {"0xg"}},
-        {"step-into", {"100"}},
-        {"set-register", {"ip", "1"}},
-        {"set-register", {"a", "123456789"}},
-        {"read", {"100", "0"}},
-        {"read", {"ffff", "2"}},
-        {"read-string", {"ffff"}},
-        {"read-property", {"-1", "100", "4"}},
-        {"write", {"100", "abc"}},
-        {"write", {"100", "a bc"}},
-        {"write", {"100", ""}},
-        {"memory-breakpoints", {"x:10:2"}},
-        {"memory-breakpoints", {"r:10"}},
-        {"memory-breakpoints", {"r:10:2,"}},
+    const std::string notLength = " is not a length (hexadecimal, at least 1, within the 64 KiB of memory)";
+    const std::string notBytes =
+        " is not the bytes to write (hexadecimal pairs, within the 64 KiB of memory)";
+    const std::string notBreakpoint = " is not a memory breakpoint (r:ADDR:LEN, w:ADDR:LEN or b:ADDR:LEN)";
+    const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> cases = {
+        {"jump",
+         {},
+         "'jump' is not an operation (state, run, break, restart, step, step-out, run-to, step-into, "
+         "step-over, set-register, memory-breakpoints, read, read-string, read-property, "
+         "read-string-property, write, write-property)"},
+        {"state", {"1"}, "usage: mirel debug MAC state"},
+        {"run-to", {}, "usage: mirel debug MAC run-to ADDR"},
+        {"run-to", {"10000"}, "'10000' is not an address (hexadecimal, 0 to ffff)"},
+        {"run-to", {"0xg"}, "'0xg' is not an address (hexadecimal, 0 to ffff)"},
+        {"step-into", {"100"}, "usage: mirel debug MAC step-into ADDR LEN"},
+        {"step-over", {"100", "zz"}, "'zz' is not a length (hexadecimal)"},
+        {"set-register", {"ip", "1"}, "'ip' is not a register (a, b, pc, sp or fl)"},
+        {"set-register", {"a", "123456789"}, "'123456789' is not a value (hexadecimal, at most 8 digits)"},
+        {"read", {"100", "0"}, "'0'" + notLength},
+        {"read", {"ffff", "2"}, "'2'" + notLength},
+        {"read-string", {"ffff"}, "a string needs two bytes of header at its address"},
+        {"read-property", {"-1", "100", "4"}, "'-1' is not a system call number (decimal)"},
+        {"read-string-property", {"x", "100"}, "'x' is not a system call number (decimal)"},
+        {"write", {"100", "abc"}, "'abc'" + notBytes},
+        {"write", {"100", "a bc"}, "'a bc'" + notBytes},
+        {"write", {"100", ""}, "''" + notBytes},
+        {"write-property", {"2", "100"}, "usage: mirel debug MAC write-property SYSCALL ADDR HEXBYTES"},
+        {"memory-breakpoints", {"x:10:2"}, "'x:10:2'" + notBreakpoint},
+        {"memory-breakpoints", {"r:10"}, "'r:10'" + notBreakpoint},
+        {"memory-breakpoints", {"r:10:2,"}, "''" + notBreakpoint},
+        {"memory-breakpoints",
+         {"r:1:1", "w:2:2"},
+         "usage: mirel debug MAC memory-breakpoints [r:ADDR:LEN,w:ADDR:LEN,b:ADDR:LEN]"},
     };
-    for (const auto& [operation, arguments] : cases) {
+    for (const auto& [operation, arguments, problem] : cases) {
         EXPECT_EQ(Run(operation, arguments), mirel::kExitUsage) << operation;
         EXPECT_EQ(out.str(), "");
-        EXPECT_NE(err.str(), "") << operation;
+        EXPECT_EQ(err.str(), "mirel: " + problem + "\n") << operation;
     }
     for (const char* list : {"10,zz", "10,", ",10", "10000"}) {
         breakpoints = list;

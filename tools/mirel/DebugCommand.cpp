@@ -1,5 +1,6 @@
 #include "tools/mirel/DebugCommand.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <functional>
@@ -14,6 +15,8 @@
 #include "tools/mirel/ObjectFactory.h"
 #include "winport/loop/ServiceLoop.h"
 #include "winport/host/SinkObject.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
 #include "winport/loop/winsock.h"
 
@@ -163,125 +166,188 @@ std::optional<std::vector<OSKAN_MEMORY_BREAKPOINT>> MemoryBreakpoints(const std:
     return list;
 }
 
-std::optional<Plan> MakePlan(const DebugOptions& options, std::string& problem) {
-    const std::string& op = options.operation;
-    const std::vector<std::string>& args = options.arguments;
-    auto expect = [&](size_t count, const char* usage) {
-        if (args.size() == count)
-            return true;
-        problem = std::string("usage: mirel debug MAC ") + usage;
-        return false;
-    };
-    auto command = [](std::function<HRESULT(ISkDebuggee*)> start) {
-        return Plan{Plan::Command, std::move(start)};
-    };
+// What the arguments of an operation are, in the order they are given.
+enum class Arg {
+    kSysCall,        // decimal
+    kAddress,        // hexadecimal, within the address space
+    kStringAddress,  // an address with room for a string's two-byte header
+    kStepLength,     // hexadecimal, any value
+    kMemoryLength,   // hexadecimal, at least 1, within the memory from the address
+    kRegister,       // a, b, pc, sp or fl
+    kValue,          // hexadecimal, at most eight digits
+    kBytes,          // hexadecimal pairs, within the memory from the address
+    kBreakpointList  // r:ADDR:LEN,...; may be left out (none)
+};
 
-    if (op == "state")
-        return expect(0, "state") ? std::optional<Plan>(Plan{}) : std::nullopt;
-    if (op == "run")
-        return expect(0, "run") ? std::optional(command(&ISkDebuggee::Run)) : std::nullopt;
-    if (op == "break")
-        return expect(0, "break") ? std::optional(command(&ISkDebuggee::Break)) : std::nullopt;
-    if (op == "restart")
-        return expect(0, "restart") ? std::optional(command(&ISkDebuggee::Restart)) : std::nullopt;
-    if (op == "step")
-        return expect(0, "step") ? std::optional(command(&ISkDebuggee::StepInstruction)) : std::nullopt;
-    if (op == "step-out")
-        return expect(0, "step-out") ? std::optional(command(&ISkDebuggee::StepOut)) : std::nullopt;
-    if (op == "run-to") {
-        if (!expect(1, "run-to ADDR"))
-            return std::nullopt;
-        auto address = Address(args[0], problem);
-        if (!address)
-            return std::nullopt;
-        return command([a = *address](ISkDebuggee* d) { return d->RunTo(a); });
-    }
-    if (op == "step-into" || op == "step-over") {
-        if (!expect(2, op == "step-into" ? "step-into ADDR LEN" : "step-over ADDR LEN"))
-            return std::nullopt;
-        auto address = Address(args[0], problem);
-        auto length = address ? ParseHexNumber(args[1]) : std::nullopt;
-        if (address && !length)
-            problem = "'" + args[1] + "' is not a length (hexadecimal)";
-        if (!length)
-            return std::nullopt;
-        if (op == "step-into")
-            return command([a = *address, l = *length](ISkDebuggee* d) { return d->StepInto(a, l); });
-        return command([a = *address, l = *length](ISkDebuggee* d) { return d->StepOver(a, l); });
-    }
-    if (op == "set-register") {
-        if (!expect(2, "set-register a|b|pc|sp|fl VALUE"))
-            return std::nullopt;
-        auto reg = Register(args[0], problem);
-        auto value = reg ? ParseHexNumber(args[1]) : std::nullopt;
-        if (reg && !value)
-            problem = "'" + args[1] + "' is not a value (hexadecimal, at most 8 digits)";
-        if (!value)
-            return std::nullopt;
-        return command(
-            [r = *reg, v = *value](ISkDebuggee* d) { return d->SetRegisterValue(r, static_cast<int>(v)); });
-    }
-    if (op == "memory-breakpoints") {
-        if (args.size() > 1) {
-            problem = "usage: mirel debug MAC memory-breakpoints [r:ADDR:LEN,w:ADDR:LEN,b:ADDR:LEN]";
-            return std::nullopt;
-        }
-        auto list = MemoryBreakpoints(args.empty() ? std::string() : args[0], problem);
-        if (!list)
-            return std::nullopt;
-        return command([l = *list](ISkDebuggee* d) mutable {
-            return d->SetMemoryBreakpoints(l.data(), static_cast<int>(l.size()));
-        });
-    }
-    if (op == "read" || op == "read-property") {
-        const bool property = op == "read-property";
-        if (!expect(property ? 3 : 2, property ? "read-property SYSCALL ADDR LEN" : "read ADDR LEN"))
-            return std::nullopt;
-        std::optional<int> call = property ? SysCall(args[0], problem) : std::optional<int>(-1);
-        auto address = call ? Address(args[property], problem) : std::nullopt;
-        auto length = address ? Length(args[property + 1], *address, problem) : std::nullopt;
-        if (!length)
-            return std::nullopt;
-        return Plan{Plan::Read, [c = *call, a = *address, l = *length](ISkDebuggee* d) {
-                        return c < 0 ? d->ReadMemory(a, l, 0) : d->ReadProperty(c, a, l, 0);
-                    }};
-    }
-    if (op == "read-string" || op == "read-string-property") {
-        const bool property = op == "read-string-property";
-        if (!expect(property ? 2 : 1, property ? "read-string-property SYSCALL ADDR" : "read-string ADDR"))
-            return std::nullopt;
-        std::optional<int> call = property ? SysCall(args[0], problem) : std::optional<int>(-1);
-        auto address = call ? Address(args[property], problem) : std::nullopt;
-        if (address && *address + 2 > kAddressSpace)
+// The arguments once read; each operation uses its own.
+struct Arguments {
+    int call = -1;  // none: memory rather than a property
+    uint32_t address = 0;
+    uint32_t length = 0;
+    int reg = 0;
+    uint32_t value = 0;
+    std::vector<uint8_t> bytes;
+    std::vector<OSKAN_MEMORY_BREAKPOINT> breakpoints;
+};
+
+// One debugger operation: its name, its usage after "mirel debug MAC ", its
+// arguments, and how it starts.
+struct Operation {
+    const char* name;
+    const char* usage;
+    std::vector<Arg> args;
+    Plan::Kind kind;
+    HRESULT (*start)(ISkDebuggee*, Arguments&);
+};
+
+const std::vector<Operation>& Operations() {
+    using A = Arguments;
+    using D = ISkDebuggee;
+    static const std::vector<Operation> kOperations = {
+        {"state", "state", {}, Plan::State, nullptr},
+        {"run", "run", {}, Plan::Command, [](D* d, A&) { return d->Run(); }},
+        {"break", "break", {}, Plan::Command, [](D* d, A&) { return d->Break(); }},
+        {"restart", "restart", {}, Plan::Command, [](D* d, A&) { return d->Restart(); }},
+        {"step", "step", {}, Plan::Command, [](D* d, A&) { return d->StepInstruction(); }},
+        {"step-out", "step-out", {}, Plan::Command, [](D* d, A&) { return d->StepOut(); }},
+        {"run-to",
+         "run-to ADDR",
+         {Arg::kAddress},
+         Plan::Command,
+         [](D* d, A& a) { return d->RunTo(a.address); }},
+        {"step-into",
+         "step-into ADDR LEN",
+         {Arg::kAddress, Arg::kStepLength},
+         Plan::Command,
+         [](D* d, A& a) { return d->StepInto(a.address, a.length); }},
+        {"step-over",
+         "step-over ADDR LEN",
+         {Arg::kAddress, Arg::kStepLength},
+         Plan::Command,
+         [](D* d, A& a) { return d->StepOver(a.address, a.length); }},
+        {"set-register",
+         "set-register a|b|pc|sp|fl VALUE",
+         {Arg::kRegister, Arg::kValue},
+         Plan::Command,
+         [](D* d, A& a) { return d->SetRegisterValue(a.reg, static_cast<int>(a.value)); }},
+        {"memory-breakpoints",
+         "memory-breakpoints [r:ADDR:LEN,w:ADDR:LEN,b:ADDR:LEN]",
+         {Arg::kBreakpointList},
+         Plan::Command,
+         [](D* d, A& a) {
+             return d->SetMemoryBreakpoints(a.breakpoints.data(), static_cast<int>(a.breakpoints.size()));
+         }},
+        {"read",
+         "read ADDR LEN",
+         {Arg::kAddress, Arg::kMemoryLength},
+         Plan::Read,
+         [](D* d, A& a) { return d->ReadMemory(a.address, a.length, 0); }},
+        {"read-string",
+         "read-string ADDR",
+         {Arg::kStringAddress},
+         Plan::Read,
+         [](D* d, A& a) { return d->ReadString(a.address, 0); }},
+        {"read-property",
+         "read-property SYSCALL ADDR LEN",
+         {Arg::kSysCall, Arg::kAddress, Arg::kMemoryLength},
+         Plan::Read,
+         [](D* d, A& a) { return d->ReadProperty(a.call, a.address, a.length, 0); }},
+        {"read-string-property",
+         "read-string-property SYSCALL ADDR",
+         {Arg::kSysCall, Arg::kStringAddress},
+         Plan::Read,
+         [](D* d, A& a) { return d->ReadStringProperty(a.call, a.address, 0); }},
+        {"write",
+         "write ADDR HEXBYTES",
+         {Arg::kAddress, Arg::kBytes},
+         Plan::Write,
+         [](D* d, A& a) {
+             return d->WriteMemory(a.address, static_cast<ULONG>(a.bytes.size()), a.bytes.data());
+         }},
+        {"write-property",
+         "write-property SYSCALL ADDR HEXBYTES",
+         {Arg::kSysCall, Arg::kAddress, Arg::kBytes},
+         Plan::Write,
+         [](D* d, A& a) {
+             return d->WriteProperty(a.call, a.address, static_cast<ULONG>(a.bytes.size()), a.bytes.data());
+         }},
+    };
+    return kOperations;
+}
+
+template <typename T>
+bool Store(std::optional<T> value, T& into) {
+    if (value)
+        into = std::move(*value);
+    return value.has_value();
+}
+
+// Reads one argument into its place; false, with the problem, when it is not one.
+bool ReadArgument(Arg kind, const std::string& text, Arguments& a, std::string& problem) {
+    switch (kind) {
+        case Arg::kSysCall:
+            return Store(SysCall(text, problem), a.call);
+        case Arg::kAddress:
+            return Store(Address(text, problem), a.address);
+        case Arg::kStringAddress:
+            if (!Store(Address(text, problem), a.address))
+                return false;
+            if (a.address + 2 <= kAddressSpace)
+                return true;
             problem = "a string needs two bytes of header at its address";
-        if (!address || *address + 2 > kAddressSpace)
-            return std::nullopt;
-        return Plan{Plan::Read, [c = *call, a = *address](ISkDebuggee* d) {
-                        return c < 0 ? d->ReadString(a, 0) : d->ReadStringProperty(c, a, 0);
-                    }};
+            return false;
+        case Arg::kStepLength:
+            if (Store(ParseHexNumber(text), a.length))
+                return true;
+            problem = "'" + text + "' is not a length (hexadecimal)";
+            return false;
+        case Arg::kMemoryLength:
+            return Store(Length(text, a.address, problem), a.length);
+        case Arg::kRegister:
+            return Store(Register(text, problem), a.reg);
+        case Arg::kValue:
+            if (Store(ParseHexNumber(text), a.value))
+                return true;
+            problem = "'" + text + "' is not a value (hexadecimal, at most 8 digits)";
+            return false;
+        case Arg::kBytes:
+            return Store(WriteData(text, a.address, problem), a.bytes);
+        case Arg::kBreakpointList:
+            return Store(MemoryBreakpoints(text, problem), a.breakpoints);
     }
-    if (op == "write" || op == "write-property") {
-        const bool property = op == "write-property";
-        if (!expect(property ? 3 : 2,
-                    property ? "write-property SYSCALL ADDR HEXBYTES" : "write ADDR HEXBYTES"))
-            return std::nullopt;
-        std::optional<int> call = property ? SysCall(args[0], problem) : std::optional<int>(-1);
-        auto address = call ? Address(args[property], problem) : std::nullopt;
-        auto data = address ? WriteData(args[property + 1], *address, problem) : std::nullopt;
-        if (!data)
-            return std::nullopt;
-        return Plan{Plan::Write, [c = *call, a = *address, bytes = *data](ISkDebuggee* d) mutable {
-                        const auto size = static_cast<ULONG>(bytes.size());
-                        return c < 0 ? d->WriteMemory(a, size, bytes.data())
-                                     : d->WriteProperty(c, a, size, bytes.data());
-                    }};
+    return false;
+}
+
+bool CountFits(const Operation& operation, size_t count) {
+    const size_t most = operation.args.size();
+    const bool lastOptional = most > 0 && operation.args.back() == Arg::kBreakpointList;
+    return count == most || (lastOptional && count == most - 1);
+}
+
+std::optional<Plan> MakePlan(const DebugOptions& options, std::string& problem) {
+    const std::vector<Operation>& operations = Operations();
+    auto operation = std::find_if(operations.begin(), operations.end(),
+                                  [&](const Operation& o) { return options.operation == o.name; });
+    if (operation == operations.end()) {
+        problem = "'" + options.operation + "' is not an operation (";
+        for (const Operation& o : operations)
+            problem += std::string(o.name) + (&o == &operations.back() ? ")" : ", ");
+        return std::nullopt;
     }
-    problem =
-        "'" + op +
-        "' is not an operation (state, run, break, restart, step, step-out, run-to, step-into, step-over, "
-        "set-register, memory-breakpoints, read, read-string, read-property, read-string-property, write, "
-        "write-property)";
-    return std::nullopt;
+    const std::vector<std::string>& args = options.arguments;
+    if (!CountFits(*operation, args.size())) {
+        problem = std::string("usage: mirel debug MAC ") + operation->usage;
+        return std::nullopt;
+    }
+    Arguments read;
+    for (size_t i = 0; i < operation->args.size(); ++i)
+        if (!ReadArgument(operation->args[i], i < args.size() ? args[i] : std::string(), read, problem))
+            return std::nullopt;
+    if (!operation->start)
+        return Plan{};
+    return Plan{operation->kind, [start = operation->start, read = std::move(read)](ISkDebuggee* d) mutable {
+                    return start(d, read);
+                }};
 }
 
 std::optional<std::vector<ULONG>> CodeBreakpoints(const std::string& text, std::string& problem) {
@@ -312,8 +378,7 @@ public:
     ~DebugSession() {
         if (m_debuggee)
             m_debuggee->EndDebug();
-        if (m_point)
-            m_point->Unadvise(m_cookie);
+        m_events.Disconnect();
         if (m_connection)
             m_connection->Disconnect();
     }
@@ -329,19 +394,12 @@ public:
             m_err << "mirel: the device object has no debugger interface\n";
             return false;
         }
-        ComPtr<IConnectionPointContainer> container;
-        if (FAILED(m_connection.As(IID_IConnectionPointContainer, &container)) ||
-            FAILED(
-                container->FindConnectionPoint(IID__ISkDebuggeeEvents, m_point.ReleaseAndGetAddressOf())) ||
-            FAILED(m_point->Advise(m_sink.Get(), &m_cookie))) {
-            m_point.Reset();
+        m_events = winport::EventConnection(m_connection.Get(), IID__ISkDebuggeeEvents, m_sink.Get());
+        if (!m_events.Connected()) {
             m_err << "mirel: cannot connect to the debugger's events\n";
             return false;
         }
-        BSTR address = winport::AnsiToBstr(m_options.mac);
-        HRESULT hr = m_connection->put_Address(address);
-        SysFreeString(address);
-        if (FAILED(hr)) {
+        if (FAILED(m_connection->put_Address(winport::Bstr::FromUtf8(m_options.mac).get()))) {
             m_err << "mirel: the device object refused the address " << m_options.mac << "\n";
             return false;
         }
@@ -417,8 +475,7 @@ private:
     ComPtr<DebugSink> m_sink = DebugSink::Create();
     ComPtr<ISkConnection> m_connection;
     ComPtr<ISkDebuggee> m_debuggee;
-    ComPtr<IConnectionPoint> m_point;
-    DWORD m_cookie = 0;
+    winport::EventConnection m_events;
 };
 
 }  // namespace

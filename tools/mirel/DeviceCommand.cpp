@@ -13,6 +13,8 @@
 #include "tools/mirel/ObjectFactory.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
 #include "winport/loop/winsock.h"
 
@@ -56,42 +58,12 @@ std::string CheckOptions(const DeviceCommandOptions& options) {
 }
 
 HRESULT SetAddress(ISkConnection* connection, const std::string& mac) {
-    BSTR address = winport::AnsiToBstr(mac);
-    HRESULT hr = connection->put_Address(address);
-    SysFreeString(address);
-    return hr;
+    return connection->put_Address(winport::Bstr::FromUtf8(mac).get());
 }
 
 HRESULT SendCommand(ISkCmdTarget* target, const std::string& text) {
-    BSTR command = winport::AnsiToBstr(text);
-    HRESULT hr = target->Command(command, 0);
-    SysFreeString(command);
-    return hr;
+    return target->Command(winport::Bstr::FromUtf8(text).get(), 0);
 }
-
-// Listens to one connection point for the life of the object.
-class EventConnection {
-public:
-    EventConnection(IUnknown* source, REFIID iid, IUnknown* sink) {
-        ComPtr<IConnectionPointContainer> container;
-        if (FAILED(source->QueryInterface(IID_IConnectionPointContainer,
-                                          container.ReleaseAndGetVoidAddressOf())) ||
-            FAILED(container->FindConnectionPoint(iid, m_point.ReleaseAndGetAddressOf())) ||
-            FAILED(m_point->Advise(sink, &m_cookie)))
-            m_point.Reset();
-    }
-    ~EventConnection() {
-        if (m_point)
-            m_point->Unadvise(m_cookie);
-    }
-    EventConnection(const EventConnection&) = delete;
-    EventConnection& operator=(const EventConnection&) = delete;
-    bool Connected() const { return static_cast<bool>(m_point); }
-
-private:
-    ComPtr<IConnectionPoint> m_point;
-    DWORD m_cookie = 0;
-};
 
 int Finish(const Completion& completion, const DeviceCommandOptions& options, std::ostream& out,
            std::ostream& err) {
@@ -179,7 +151,7 @@ int RunDeviceCommand(const DeviceCommandOptions& options, std::ostream& out, std
         if (response && V_VT(response) == VT_BSTR)
             completion.response = winport::BstrToAnsiLen(V_BSTR(response));
     });
-    EventConnection events(connection.Get(), DIID__ISkCmdTargetEvents, sink.Get());
+    winport::EventConnection events(connection.Get(), DIID__ISkCmdTargetEvents, sink.Get());
     if (!events.Connected()) {
         err << "mirel: cannot connect to the device object's events\n";
         return kExitUsage;

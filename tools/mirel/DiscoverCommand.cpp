@@ -8,6 +8,8 @@
 #include "tools/mirel/ProgressDisplay.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
 #include "winport/loop/winsock.h"
 
@@ -16,11 +18,10 @@ namespace mirel {
 namespace {
 
 std::string ReadText(IMirelUdpDeviceInfo* info, HRESULT (IMirelUdpDeviceInfo::*get)(BSTR*)) {
-    BSTR text = nullptr;
-    if (FAILED((info->*get)(&text))) return {};
-    std::string result = winport::BstrToAnsi(text);
-    SysFreeString(text);
-    return result;
+    winport::Bstr text;
+    if (FAILED((info->*get)(&text)))
+        return {};
+    return winport::BstrToAnsi(text.get());
 }
 
 }  // namespace
@@ -52,9 +53,9 @@ int DiscoverCommand::Run() {
         using winport::DispatchSink;
         switch (id) {
             case DISPID_OnRefreshProgress:
-                progress.Update(DispatchSink::IntArg(p, 0),
-                                "scan " + std::to_string(scan) + "/" + std::to_string(m_scans) + ", " +
-                                    std::to_string(m_ids.size()) + " devices");
+                progress.Update(DispatchSink::IntArg(p, 0), "scan " + std::to_string(scan) + "/" +
+                                                                std::to_string(m_scans) + ", " +
+                                                                std::to_string(m_ids.size()) + " devices");
                 break;
             case DISPID_OnDeviceUpdate:
                 m_ids[DispatchSink::IntArg(p, 0)] = true;
@@ -69,12 +70,8 @@ int DiscoverCommand::Run() {
                 break;
         }
     });
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
-    if (FAILED(refresh.As(IID_IConnectionPointContainer, &container)) ||
-        FAILED(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf())) ||
-        FAILED(point->Advise(sink.Get(), &cookie))) {
+    winport::EventConnection events(refresh.Get(), DIID__ISkRefreshEvents, sink.Get());
+    if (!events.Connected()) {
         std::cerr << "mirel: cannot connect to the discovery events\n";
         return kExitUsage;
     }
@@ -107,7 +104,6 @@ int DiscoverCommand::Run() {
         else
             PrintDeviceTable(std::cout, rows);
     }
-    point->Unadvise(cookie);
     return result;
 }
 

@@ -16,6 +16,8 @@
 #include "tools/mirel/ProgressDisplay.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
 #include "winport/loop/winsock.h"
 
@@ -122,20 +124,12 @@ public:
                 completion.details = DispatchSink::TextArg(p, 1);
             }
         });
-        ComPtr<IConnectionPointContainer> container;
-        if (FAILED(m_connection.As(IID_IConnectionPointContainer, &container)) ||
-            FAILED(container->FindConnectionPoint(DIID__ISkLoaderEvents, m_point.ReleaseAndGetAddressOf())) ||
-            FAILED(m_point->Advise(m_sink.Get(), &m_cookie)))
-            m_point.Reset();
-    }
-    ~UploadSession() {
-        if (m_point)
-            m_point->Unadvise(m_cookie);
+        m_events = winport::EventConnection(m_connection.Get(), DIID__ISkLoaderEvents, m_sink.Get());
     }
     UploadSession(const UploadSession&) = delete;
     UploadSession& operator=(const UploadSession&) = delete;
 
-    bool Ready() const { return static_cast<bool>(m_point); }
+    bool Ready() const { return m_events.Connected(); }
     // Why the session is not ready.
     const std::string& Problem() const { return m_problem; }
     ISkConnection* Connection() const { return m_connection.Get(); }
@@ -145,23 +139,16 @@ private:
     ComPtr<ISkConnection> m_connection;
     ComPtr<ISkLoader> m_loader;
     ComPtr<winport::DispatchSink> m_sink;
-    ComPtr<IConnectionPoint> m_point;
-    DWORD m_cookie = 0;
+    winport::EventConnection m_events;
     std::string m_problem = "cannot connect to the device object's events";
 };
 
 HRESULT PutAddress(ISkConnection* connection, const std::string& mac) {
-    BSTR address = winport::AnsiToBstr(mac);
-    HRESULT hr = connection->put_Address(address);
-    SysFreeString(address);
-    return hr;
+    return connection->put_Address(winport::Bstr::FromUtf8(mac).get());
 }
 
 HRESULT Load(ISkLoader* loader, const std::string& file, int flags) {
-    BSTR name = winport::AnsiToBstr(file);
-    HRESULT hr = loader->Load(name, flags);
-    SysFreeString(name);
-    return hr;
+    return loader->Load(winport::Bstr::FromUtf8(file).get(), flags);
 }
 
 double FileBytes(const std::string& file) {

@@ -153,14 +153,6 @@ void ServiceLoop::RearmTimerFd() {
         Fail(errno);
 }
 
-int ServiceLoop::MillisecondsToNextDeadline() const {
-    if (m_deadlines.empty()) return -1;
-    uint64_t now = NowMs();
-    uint64_t next = m_deadlines.begin()->first;
-    if (next <= now) return 0;
-    return static_cast<int>(std::min<uint64_t>(next - now, 60000));
-}
-
 size_t ServiceLoop::RunReadyWatches(int waitMs) {
     epoll_event events[64];
     if (!IsUsable())
@@ -189,10 +181,10 @@ size_t ServiceLoop::RunReadyWatches(int waitMs) {
     return ran;
 }
 
-size_t ServiceLoop::RunDueTimers() {
-    uint64_t now = NowMs();
+size_t ServiceLoop::RunDueTimers(uint64_t nowMs) {
     std::vector<TimerId> due;
-    for (auto it = m_deadlines.begin(); it != m_deadlines.end() && it->first <= now; ++it) due.push_back(it->second);
+    for (auto it = m_deadlines.begin(); it != m_deadlines.end() && it->first <= nowMs; ++it)
+        due.push_back(it->second);
     size_t ran = 0;
     for (TimerId id : due) {
         auto it = m_timers.find(id);
@@ -207,72 +199,81 @@ size_t ServiceLoop::RunDueTimers() {
     return ran;
 }
 
-size_t ServiceLoop::Dispatch() {
-    if (!IsUsable())
-        return 0;
+bool ServiceLoop::TimerDueAt(uint64_t nowMs) const {
+    return !m_deadlines.empty() && m_deadlines.begin()->first <= nowMs;
+}
+
+// Jumps the manual clock to the next deadline, or to the limit when that comes
+// first; returns whether it stopped at a deadline.
+bool ServiceLoop::MoveManualClockToward(uint64_t limitMs) {
+    if (TimerDueAt(limitMs)) {
+        m_manualNow = std::max(m_manualNow, m_deadlines.begin()->first);
+        return true;
+    }
+    if (limitMs != UINT64_MAX) m_manualNow = limitMs;
+    return false;
+}
+
+// Time stands still until nothing is left to do now; then a short real wait
+// lets a datagram already on its way through loopback arrive before the clock
+// jumps ahead.
+size_t ServiceLoop::WaitOnManualClock(uint64_t limitMs) {
     size_t ran = RunReadyWatches(0);
-    ran += RunDueTimers();
-    if (ran) ++m_wakeups;
+    if (ran == 0 && !TimerDueAt(m_manualNow)) ran = RunReadyWatches(kManualGraceMs);
+    if (ran == 0 && !TimerDueAt(m_manualNow)) MoveManualClockToward(limitMs);
     return ran;
 }
 
+size_t ServiceLoop::PollWatches(PassMode mode, uint64_t limitMs) {
+    if (mode == PassMode::kNoWait || mode == PassMode::kAdvance) return RunReadyWatches(0);
+    if (m_manualClock) return WaitOnManualClock(limitMs);
+    // The timer descriptor wakes the wait at the earliest deadline; only the
+    // caller's limit needs a timeout of its own.
+    int waitMs = -1;
+    if (limitMs != UINT64_MAX)
+        waitMs = static_cast<int>(std::min<uint64_t>(limitMs > m_passNow ? limitMs - m_passNow : 0, 60000));
+    return RunReadyWatches(waitMs);
+}
+
+ServiceLoop::PassResult ServiceLoop::Pass(PassMode mode, uint64_t limitMs) {
+    PassResult result;
+    if (mode == PassMode::kAdvance) result.stoppedAtDeadline = MoveManualClockToward(limitMs);
+    if (!IsUsable()) {  // nothing can run: the clock goes straight to the limit
+        if (mode == PassMode::kAdvance) m_manualNow = limitMs;
+        result.stoppedAtDeadline = false;
+        return result;
+    }
+    result.ran = PollWatches(mode, limitMs);
+    m_passNow = NowMs();
+    result.ran += RunDueTimers(m_passNow);
+    if (result.ran) ++m_wakeups;
+    return result;
+}
+
+size_t ServiceLoop::Dispatch() { return Pass(PassMode::kNoWait, 0).ran; }
+
 int ServiceLoop::Run() {
     m_stopRequested = false;
-    while (!m_stopRequested && IsUsable()) {
-        if (m_manualClock) {
-            size_t ran = RunReadyWatches(0);
-            ran += RunDueTimers();
-            if (ran == 0) ran = RunReadyWatches(kManualGraceMs);
-            if (ran)
-                ++m_wakeups;
-            else if (!m_deadlines.empty())
-                m_manualNow = std::max(m_manualNow, m_deadlines.begin()->first);
-            continue;
-        }
-        size_t ran = RunReadyWatches(MillisecondsToNextDeadline());
-        ran += RunDueTimers();
-        if (ran) ++m_wakeups;
-    }
+    while (!m_stopRequested && IsUsable()) Pass(PassMode::kWait, UINT64_MAX);
     return m_error;
 }
 
 bool ServiceLoop::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
     m_stopRequested = false;
-    const uint64_t end = NowMs() + timeoutMs;
+    m_passNow = NowMs();
+    const uint64_t end = m_passNow + timeoutMs;
     while (!done()) {
-        uint64_t now = NowMs();
-        if (now >= end || m_stopRequested || !IsUsable()) return done();
-        size_t ran;
-        if (m_manualClock) {
-            ran = RunReadyWatches(0);  // as Dispatch, which would count the pass itself
-            ran += RunDueTimers();
-            if (ran == 0) ran = RunReadyWatches(kManualGraceMs);
-            if (ran == 0) {
-                uint64_t next = m_deadlines.empty() ? end : std::min(end, m_deadlines.begin()->first);
-                m_manualNow = std::max(m_manualNow, next);
-                ran = RunDueTimers();
-            }
-        } else {
-            int wait = static_cast<int>(std::min<uint64_t>(end - now, 60000));
-            int toDeadline = MillisecondsToNextDeadline();
-            if (toDeadline >= 0) wait = std::min(wait, toDeadline);
-            ran = RunReadyWatches(wait);
-            ran += RunDueTimers();
-        }
-        if (ran) ++m_wakeups;
+        if (m_passNow >= end || m_stopRequested || !IsUsable()) return done();
+        Pass(PassMode::kWait, end);
     }
     return true;
 }
 
 void ServiceLoop::AdvanceClock(uint64_t deltaMs) {
     const uint64_t target = m_manualNow + deltaMs;
-    for (;;) {
-        Dispatch();
-        if (m_deadlines.empty() || m_deadlines.begin()->first > target) break;
-        m_manualNow = std::max(m_manualNow, m_deadlines.begin()->first);
+    Pass(PassMode::kNoWait, 0);
+    while (Pass(PassMode::kAdvance, target).stoppedAtDeadline) {
     }
-    m_manualNow = target;
-    Dispatch();
 }
 
 uint32_t GetTickCount() {

@@ -90,10 +90,24 @@ private:
         TimerCallback callback;
     };
 
+    // How a pass waits for something to run: not at all (Dispatch), until a
+    // watch is ready or a timer is due within the limit (Run, RunUntil), or by
+    // moving the manual clock to the next deadline within the limit (AdvanceClock).
+    enum class PassMode { kNoWait, kWait, kAdvance };
+    struct PassResult {
+        size_t ran = 0;
+        bool stoppedAtDeadline = false;  // kAdvance: the clock stopped short of the limit
+    };
+    // Every loop run is made of these: poll the watches as the mode says, read
+    // the clock once, run every timer due at that reading.
+    PassResult Pass(PassMode mode, uint64_t limitMs);
+    size_t PollWatches(PassMode mode, uint64_t limitMs);
+    size_t WaitOnManualClock(uint64_t limitMs);
+    bool MoveManualClockToward(uint64_t limitMs);
+    bool TimerDueAt(uint64_t nowMs) const;
     size_t RunReadyWatches(int waitMs);
-    size_t RunDueTimers();
+    size_t RunDueTimers(uint64_t nowMs);
     void RearmTimerFd();
-    int MillisecondsToNextDeadline() const;
     void Fail(int error);
 
     int m_epollFd = -1;
@@ -107,6 +121,7 @@ private:
     bool m_manualClock = false;
     uint64_t m_manualNow = 0;
     uint64_t m_wakeups = 0;
+    uint64_t m_passNow = 0;  // the clock as the last pass read it
     int m_error = 0;
 };
 

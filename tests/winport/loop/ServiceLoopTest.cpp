@@ -103,6 +103,50 @@ TEST_F(ServiceLoopTest, WatchAndTimerCallbacksMayRemoveEachOther) {
     EXPECT_EQ(watchRuns, 2);
 }
 
+// A pass reads the clock once: what a timer arms for 0 ms is due at that same
+// reading but was not due when the pass collected its timers, so it waits for
+// the next pass; what a watch arms for 0 ms runs in the pass's timer step.
+TEST_F(ServiceLoopTest, ZeroDelayTimerArmedInAPassRunsWhereThePassReadsTheClock) {
+    std::vector<std::string> ran;
+    Loop().AddTimer(0, [&] {
+        ran.push_back("timer");
+        Loop().AddTimer(0, [&] { ran.push_back("armed by the timer"); });
+    });
+    EXPECT_EQ(Loop().Dispatch(), 1u);
+    EXPECT_EQ(ran, (std::vector<std::string>{"timer"}));
+    EXPECT_EQ(Loop().Dispatch(), 1u);
+    EXPECT_EQ(ran, (std::vector<std::string>{"timer", "armed by the timer"}));
+
+    ReadableFd fd;
+    ServiceLoop::WatchId watch = 0;
+    watch = Loop().AddWatch(fd.fd, EPOLLIN, [&](uint32_t) {
+        Loop().RemoveWatch(watch);
+        Loop().AddTimer(0, [&] { ran.push_back("armed by the watch"); });
+    });
+    EXPECT_EQ(Loop().Dispatch(), 2u);
+    EXPECT_EQ(ran.back(), "armed by the watch");
+
+    // Advancing the clock runs such a chain at the same time, one pass a link.
+    ran.clear();
+    uint64_t before = Loop().WakeupCount();
+    Loop().AddTimer(10, [&] {
+        ran.push_back("first");
+        Loop().AddTimer(0, [&] { ran.push_back("second"); });
+    });
+    Advance(10);
+    EXPECT_EQ(ran, (std::vector<std::string>{"first", "second"}));
+    EXPECT_EQ(Loop().WakeupCount(), before + 2);
+    EXPECT_EQ(Elapsed(), 10u);
+
+    // So does a run until a predicate holds, without moving the clock.
+    bool done = false;
+    Loop().AddTimer(0, [&] { Loop().AddTimer(0, [&] { done = true; }); });
+    before = Loop().WakeupCount();
+    EXPECT_TRUE(Loop().RunUntil([&] { return done; }, 1000));
+    EXPECT_EQ(Loop().WakeupCount(), before + 2);
+    EXPECT_EQ(Elapsed(), 10u);
+}
+
 TEST_F(ServiceLoopTest, IdleLoopNeverWakesUp) {
     uint64_t before = Loop().WakeupCount();
     Advance(1000);
