@@ -6,6 +6,13 @@
 // after each call and touches nothing of the owner once it is false. Frames
 // nest when a callback runs the loop again.
 
+// A frame stores its own address in the stack for as long as it lives and takes
+// it out in its destructor; GCC cannot see the pairing and warns.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
+
 template <typename T = void>
 class FrameStack {
 public:
@@ -52,3 +59,7 @@ public:
 private:
     Frame* m_pTop = nullptr;
 };
+
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
