@@ -101,8 +101,13 @@ MirelDebuggee::Scope::Scope(MirelDebuggee* engine)
 MirelDebuggee::Scope::~Scope() {
     m_pEngine->m_pEvents = m_pOuterEvents;
     std::deque<PendingEvent>& delivery = m_pEngine->m_Delivery;
+    // Out of memory here loses the event that cannot be queued or made, never
+    // the call: nothing throws out of a destructor.
     for (PendingEvent& event : m_events)
-        delivery.push_back(std::move(event));
+        winport::ComEntry([&] {
+            delivery.push_back(std::move(event));
+            return S_OK;
+        });
     // A call made by a sink from an event: the delivery running outside it
     // fires these after the events that were already waiting.
     if (m_pEngine->m_bDelivering)
@@ -111,7 +116,10 @@ MirelDebuggee::Scope::~Scope() {
     while (!delivery.empty()) {
         PendingEvent event = std::move(delivery.front());
         delivery.pop_front();
-        m_pEngine->Fire(event);
+        winport::ComEntry([&] {
+            m_pEngine->Fire(event);
+            return S_OK;
+        });
     }
     m_pEngine->m_bDelivering = false;
 }
@@ -119,19 +127,36 @@ MirelDebuggee::Scope::~Scope() {
 // ---------------------------------------------------------------- link
 
 HRESULT MirelDebuggee::BeginDebug() {
+    return winport::ComEntry([&] { return OpenLink(); });
+}
+
+HRESULT MirelDebuggee::OpenLink() {
     if (m_State != STATE_IDLE)
         return kNotReady;
     Scope scope(this);
     m_hTransportClient = m_pTransport->OpenClient(&MirelDebuggee::ReceiveHandler, this);
     if (!m_hTransportClient)
         return E_OUTOFMEMORY;
-    m_KeepAliveTimer.Set(m_dwKeepAliveInterval, &MirelDebuggee::KeepAliveHandler, this);
+    const HRESULT armed = winport::ComEntry([&] {
+        return m_KeepAliveTimer.Set(m_dwKeepAliveInterval, &MirelDebuggee::KeepAliveHandler, this)
+                   ? S_OK
+                   : E_OUTOFMEMORY;
+    });
+    if (FAILED(armed)) {
+        m_pTransport->CloseClient(m_hTransportClient);
+        m_hTransportClient = nullptr;
+        return armed;
+    }
     m_State = STATE_READY;
     static_cast<ISkDebuggee*>(this)->Synchronize();
     return S_OK;
 }
 
 HRESULT MirelDebuggee::EndDebug() {
+    return winport::ComEntry([&] { return CloseLink(); });
+}
+
+HRESULT MirelDebuggee::CloseLink() {
     if (m_State == STATE_IDLE)
         return S_OK;
     Scope scope(this);
@@ -147,17 +172,21 @@ HRESULT MirelDebuggee::EndDebug() {
 }
 
 HRESULT MirelDebuggee::Cancel() {
-    if (m_State == STATE_IDLE || m_State == STATE_READY)
+    return winport::ComEntry([&] {
+        if (m_State == STATE_IDLE || m_State == STATE_READY)
+            return S_OK;
+        Scope scope(this);
+        Abandoned abandoned = AbandonAll();
+        m_State = STATE_READY;
+        ReportAbandoned(abandoned);
         return S_OK;
-    Scope scope(this);
-    Abandoned abandoned = AbandonAll();
-    m_State = STATE_READY;
-    ReportAbandoned(abandoned);
-    return S_OK;
+    });
 }
 
 MirelDebuggee::Abandoned MirelDebuggee::AbandonAll() {
     Abandoned abandoned;
+    // Room first: an operation taken off the list always has its owner.
+    abandoned.operations.reserve(m_lstMemoryOperations.Size());
     abandoned.command = m_State == STATE_COMMAND;
     m_pTransport->RemoveClientRequests(m_hTransportClient);
     ClearSyncCommand();
@@ -523,6 +552,10 @@ void MirelDebuggee::ReportReadComplete(std::unique_ptr<MemoryOperation> op) {
 }
 
 HRESULT MirelDebuggee::CancelRead(LONG lParam) {
+    return winport::ComEntry([&] { return CancelOneRead(lParam); });
+}
+
+HRESULT MirelDebuggee::CancelOneRead(LONG lParam) {
     MemoryOperation* op = m_lstMemoryOperations.Front();
     for (; op; op = OperationList::Next(op))
         if (op->m_Type != MOT_WRITE_MEMORY && op->m_Type != MOT_WRITE_PROPERTY && op->m_lParam == lParam)
