@@ -34,17 +34,22 @@ HRESULT MirelCmdTargetPart::Command(BSTR bstrCommand, LONG lParam) {
 }
 
 HRESULT MirelCmdTargetPart::Cancel() {
-    m_Engine.Cancel();
-    return S_OK;
+    return winport::ComEntry([&] {
+        m_Engine.Cancel();
+        return S_OK;
+    });
 }
 
 void MirelCmdTargetPart::OnCommandComplete(uint32_t error, const char* details, const char* response,
                                            int responseLength, void* user, LONG lParam) {
     auto* self = static_cast<MirelCmdTargetPart*>(user);
-    const SkEventArg responseArg =
-        response ? SkEventArg::Ansi(std::string_view(response, static_cast<size_t>(responseLength)))
-                 : SkEventArg(static_cast<const char*>(nullptr));
-    // The last thing done here: a sink may release the device object.
-    SkFireDispatchEvent(self->m_cpEvents, DISPID_OnCommandComplete,
-                        {static_cast<LONG>(error), details, responseArg, lParam});
+    // An event whose texts cannot be made is lost; nothing throws into the engine.
+    winport::ComEntry([&] {
+        const SkEventArg responseArg =
+            response ? SkEventArg::Ansi(std::string_view(response, static_cast<size_t>(responseLength)))
+                     : SkEventArg(static_cast<const char*>(nullptr));
+        // The last thing done here: a sink may release the device object.
+        return SkFireDispatchEvent(self->m_cpEvents, DISPID_OnCommandComplete,
+                                   {static_cast<LONG>(error), details, responseArg, lParam});
+    });
 }

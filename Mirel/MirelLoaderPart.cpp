@@ -22,7 +22,7 @@ HRESULT MirelLoaderPart::Load(BSTR bstrFileName, int nFlags) {
 }
 
 HRESULT MirelLoaderPart::Cancel() {
-    return m_Engine.Cancel();
+    return winport::ComEntry([&] { return m_Engine.Cancel(); });
 }
 
 void MirelLoaderPart::OnProgress(int nPercentage, void* user) {
@@ -32,5 +32,9 @@ void MirelLoaderPart::OnProgress(int nPercentage, void* user) {
 
 void MirelLoaderPart::OnComplete(uint32_t lError, const char* pszDetails, void* user) {
     auto* self = static_cast<MirelLoaderPart*>(user);
-    SkFireDispatchEvent(self->m_cpEvents, DISPID_OnLoadComplete, {static_cast<LONG>(lError), pszDetails});
+    // An event whose text cannot be made is lost; nothing throws into the engine.
+    winport::ComEntry([&] {
+        return SkFireDispatchEvent(self->m_cpEvents, DISPID_OnLoadComplete,
+                                   {static_cast<LONG>(lError), pszDetails});
+    });
 }

@@ -9,6 +9,7 @@
 
 #include "common/MessageTransport.h"
 #include "Mirel/SkEventFiring.h"
+#include "winport/com/ComEntry.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
@@ -78,6 +79,30 @@ HRESULT CMirelUdpRefresh::Refresh() {
     if (m_bDestroying) return E_ABORT;
     Scope scope(this);
     const bool wasBusy = m_bBusy;
+    const HRESULT hr = winport::ComEntry([&] { return StartScan(wasBusy); });
+    if (hr == E_OUTOFMEMORY || hr == E_UNEXPECTED)
+        AbandonStart(wasBusy);
+    return hr;
+}
+
+// A scan that could not start is not left half started; the one it
+// interrupted still completes once, as cancelled.
+void CMirelUdpRefresh::AbandonStart(bool wasBusy) {
+    StopScan();
+    if (wasBusy && m_bBusy) {
+        winport::ComEntry([&] {
+            Complete(kCancelled, "Refresh cancelled");
+            return S_OK;
+        });
+        return;
+    }
+    m_Socket.CloseDatagram();
+    m_ProgressTick.Kill();
+    m_bBusy = false;
+    m_dwScanStart = 0;
+}
+
+HRESULT CMirelUdpRefresh::StartScan(bool wasBusy) {
     StopScan();
     if (!m_Socket.OpenDatagram(&CMirelUdpRefresh::ReceiveHandler, this, kReceiveBufferSize)) {
         // The interrupted scan still ends with exactly one completion.
@@ -107,28 +132,34 @@ HRESULT CMirelUdpRefresh::Cancel() {
     if (!m_bBusy) return S_OK;
     Scope scope(this);
     StopScan();
-    Complete(kCancelled, "Refresh cancelled");
-    return S_OK;
+    // The scan has ended before its event is made; out of memory loses only the event.
+    return winport::ComEntry([&] {
+        Complete(kCancelled, "Refresh cancelled");
+        return S_OK;
+    });
 }
 
 HRESULT CMirelUdpRefresh::Reset() {
     Scope scope(this);
-    static_cast<ISkRefresh*>(this)->Cancel();
+    const HRESULT cancelled = static_cast<ISkRefresh*>(this)->Cancel();
     // Released outside the list, so a device's destruction never meets a half
     // cleared list.
     DeviceList released;
     released.swap(m_lstDevices);
     m_DeviceMap.clear();
     m_MacIndex.clear();
-    return S_OK;
+    return cancelled;
 }
 
 HRESULT CMirelUdpRefresh::get_DeviceInfo(LONG dwID, IDispatch** ppDeviceInfo) {
     if (!ppDeviceInfo) return E_POINTER;
     *ppDeviceInfo = nullptr;
-    auto it = m_DeviceMap.find(static_cast<uint32_t>(dwID));
-    if (it == m_DeviceMap.end()) return kNoSuchDevice;
-    return (*it->second)->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(ppDeviceInfo));
+    return winport::ComEntry([&] {
+        auto it = m_DeviceMap.find(static_cast<uint32_t>(dwID));
+        if (it == m_DeviceMap.end())
+            return kNoSuchDevice;
+        return (*it->second)->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(ppDeviceInfo));
+    });
 }
 
 // ---------------------------------------------------------------- scan steps

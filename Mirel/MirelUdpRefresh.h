@@ -121,6 +121,9 @@ private:
     ~CMirelUdpRefresh();
     // The interface map.
     HRESULT InternalQueryInterface(REFIID riid, void** ppvObject);
+    // The body of Refresh, and its undoing when it runs out of memory.
+    HRESULT StartScan(bool wasBusy);
+    void AbandonStart(bool wasBusy);
 
     // Scan steps
     void StopScan();

@@ -96,19 +96,36 @@ ULONG MirelDebuggee::Release() {
 // ---------------------------------------------------------------- link
 
 HRESULT MirelDebuggee::BeginDebug() {
+    return winport::ComEntry([&] { return OpenLink(); });
+}
+
+HRESULT MirelDebuggee::OpenLink() {
     if (m_State != STATE_IDLE)
         return kNotReady;
     Scope scope(this);
     m_hTransportClient = m_pTransport->OpenClient(&MirelDebuggee::ReceiveHandler, this);
     if (!m_hTransportClient)
         return E_OUTOFMEMORY;
-    m_KeepAliveTimer.Set(m_dwKeepAliveInterval, &MirelDebuggee::KeepAliveHandler, this);
+    const HRESULT armed = winport::ComEntry([&] {
+        return m_KeepAliveTimer.Set(m_dwKeepAliveInterval, &MirelDebuggee::KeepAliveHandler, this)
+                   ? S_OK
+                   : E_OUTOFMEMORY;
+    });
+    if (FAILED(armed)) {
+        m_pTransport->CloseClient(m_hTransportClient);
+        m_hTransportClient = nullptr;
+        return armed;
+    }
     m_State = STATE_READY;
     static_cast<ISkDebuggee*>(this)->Synchronize();
     return S_OK;
 }
 
 HRESULT MirelDebuggee::EndDebug() {
+    return winport::ComEntry([&] { return CloseLink(); });
+}
+
+HRESULT MirelDebuggee::CloseLink() {
     if (m_State == STATE_IDLE)
         return S_OK;
     Scope scope(this);
@@ -124,17 +141,21 @@ HRESULT MirelDebuggee::EndDebug() {
 }
 
 HRESULT MirelDebuggee::Cancel() {
-    if (m_State == STATE_IDLE || m_State == STATE_READY)
+    return winport::ComEntry([&] {
+        if (m_State == STATE_IDLE || m_State == STATE_READY)
+            return S_OK;
+        Scope scope(this);
+        Abandoned abandoned = AbandonAll();
+        m_State = STATE_READY;
+        ReportAbandoned(abandoned);
         return S_OK;
-    Scope scope(this);
-    Abandoned abandoned = AbandonAll();
-    m_State = STATE_READY;
-    ReportAbandoned(abandoned);
-    return S_OK;
+    });
 }
 
 MirelDebuggee::Abandoned MirelDebuggee::AbandonAll() {
     Abandoned abandoned;
+    // Room first: an operation taken off the list always has its owner.
+    abandoned.operations.reserve(m_lstMemoryOperations.Size());
     abandoned.command = m_State == STATE_COMMAND;
     m_pTransport->RemoveClientRequests(m_hTransportClient);
     ClearSyncCommand();
@@ -500,6 +521,10 @@ void MirelDebuggee::ReportReadComplete(std::unique_ptr<MemoryOperation> op) {
 }
 
 HRESULT MirelDebuggee::CancelRead(LONG lParam) {
+    return winport::ComEntry([&] { return CancelOneRead(lParam); });
+}
+
+HRESULT MirelDebuggee::CancelOneRead(LONG lParam) {
     MemoryOperation* op = m_lstMemoryOperations.Front();
     for (; op; op = OperationList::Next(op))
         if (op->m_Type != MOT_WRITE_MEMORY && op->m_Type != MOT_WRITE_PROPERTY && op->m_lParam == lParam)

@@ -157,6 +157,10 @@ private:
         std::vector<std::unique_ptr<MemoryOperation>> operations;
     };
 
+    // The bodies of BeginDebug, EndDebug and CancelRead.
+    HRESULT OpenLink();
+    HRESULT CloseLink();
+    HRESULT CancelOneRead(LONG lParam);
     // Commands
     HRESULT SendCommand(const char* format, ...) __attribute__((format(printf, 2, 3)));
     TransportRequest* SendTracedRequest(uint32_t* id, const char* format, ...)

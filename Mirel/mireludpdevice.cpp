@@ -81,16 +81,24 @@ HRESULT CMirelUdpDevice::get_Connected(VARIANT_BOOL* pVal) {
 
 HRESULT CMirelUdpDevice::Connect() {
     if (m_bConnected) return S_OK;
-    if (!m_Transport.Open()) return E_FAIL;
+    const HRESULT opened = winport::ComEntry([&] { return m_Transport.Open() ? S_OK : E_FAIL; });
+    if (FAILED(opened)) {
+        m_Transport.Close();  // whatever the opening got before it failed
+        return opened;
+    }
     m_bConnected = true;
-    SkFireDispatchEvent(m_cpConnectionEvents, DISPID_OnConnectComplete, {LONG{0}, "UDP connection established"});
-    return S_OK;
+    // Connected before the event is made: out of memory loses only the event.
+    return winport::ComEntry([&] {
+        return SkFireDispatchEvent(m_cpConnectionEvents, DISPID_OnConnectComplete,
+                                   {LONG{0}, "UDP connection established"});
+    });
 }
 
 HRESULT CMirelUdpDevice::Disconnect() {
     if (!m_bConnected) return S_OK;
     m_Transport.Close();
     m_bConnected = false;
-    SkFireDispatchEvent(m_cpConnectionEvents, DISPID_OnDisconnect, {LONG{0}, "Connection closed"});
-    return S_OK;
+    return winport::ComEntry([&] {
+        return SkFireDispatchEvent(m_cpConnectionEvents, DISPID_OnDisconnect, {LONG{0}, "Connection closed"});
+    });
 }

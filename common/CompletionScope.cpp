@@ -2,11 +2,34 @@
 
 #include <utility>
 
+#include "winport/com/ComEntry.h"
+
+namespace {
+
+// Out of memory while a scope ends loses the completion that cannot be queued
+// or fired, never the call: nothing throws out of a destructor.
+template <class List>
+void Queue(List& queue, CompletionQueue::Completion& completion) {
+    winport::ComEntry([&] {
+        queue.push_back(std::move(completion));
+        return S_OK;
+    });
+}
+
+void Fire(CompletionQueue::Completion& completion) {
+    winport::ComEntry([&] {
+        completion();
+        return S_OK;
+    });
+}
+
+}  // namespace
+
 CompletionQueue::~CompletionQueue() {
     while (!m_Delivery.empty()) {
         Completion completion = std::move(m_Delivery.front());
         m_Delivery.pop_front();
-        completion();
+        Fire(completion);
     }
 }
 
@@ -24,7 +47,7 @@ void CompletionQueue::Deliver() {
     while (!m_Delivery.empty()) {
         Completion completion = std::move(m_Delivery.front());
         m_Delivery.pop_front();
-        completion();
+        Fire(completion);
         if (!frame.Alive())
             return;  // the queue went with its engine
     }
@@ -40,11 +63,11 @@ CompletionScope::~CompletionScope() {
     // A scope inside another of the same engine: the engine is still working.
     if (m_pOuter) {
         for (auto& completion : m_completions)
-            m_pOuter->push_back(std::move(completion));
+            Queue(*m_pOuter, completion);
         return;
     }
     for (auto& completion : m_completions)
-        m_pQueue->m_Delivery.push_back(std::move(completion));
+        Queue(m_pQueue->m_Delivery, completion);
     // Opened by a completion: the delivery running outside fires these after
     // the ones already waiting.
     if (m_pQueue->m_Deliveries.Running())

@@ -81,6 +81,7 @@ protected:
         sink = RecordingDebugSink::Create();
         ASSERT_EQ(source->Point(0).Advise(sink.Get(), &sinkCookie), S_OK);
         traceSink = winport::DispatchSink::Create(DIID__ISkTrace, [this](DISPID, const DISPPARAMS& p) {
+            AllocationFailure::Suspended suspended;  // the test's record
             trace.push_back({winport::DispatchSink::IntArg(p, 0), winport::DispatchSink::TextArg(p, 1)});
         });
         ASSERT_EQ(source->Point(1).Advise(traceSink.Get(), &traceCookie), S_OK);

@@ -9,13 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireludpdevice.h"
 #include "sim/Simulator.h"
+#include "tests/Mirel/RecordingDebugSink.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
@@ -325,28 +329,125 @@ protected:
     ComPtr<ISkDebuggee> debuggee;
 };
 
-TEST_F(MirelCmdTargetBesideDebuggerTest, DisconnectFromACompletionLeavesTheReplyWholeForTheNextEngine) {
-    // Closing the socket frees its receive buffer; the debugger still reads the
-    // reply after this event (AddressSanitizer reports it).
-    for (bool reconnect : {false, true}) {
-        SCOPED_TRACE(reconnect ? "disconnect and connect" : "disconnect");
-        host.commands.clear();
-        host.onCommand = [&](const CommandEvent&) {
-            EXPECT_EQ(host.connection->Disconnect(), S_OK);
-            if (reconnect) {
-                EXPECT_EQ(host.connection->Connect(), S_OK);
-            }
+// The event of the device object from which the host disconnects while a
+// reply is being handed out.
+enum class HostEvent { CommandComplete, KeepAlive, LoadProgress, LoadComplete };
+
+// The event, and whether the host connects again at once.
+using DisconnectCase = std::tuple<HostEvent, bool>;
+
+std::string CaseName(const ::testing::TestParamInfo<DisconnectCase>& info) {
+    static const char* const names[] = {"CommandComplete", "KeepAlive", "LoadProgress", "LoadComplete"};
+    return std::string(names[static_cast<int>(std::get<0>(info.param))]) +
+           (std::get<1>(info.param) ? "ThenConnect" : "");
+}
+
+// Closing the socket frees its receive buffer; the engine that fired reads on,
+// and the debugger reads the reply after this event (AddressSanitizer reports
+// either).
+class DisconnectFromAnEventTest : public MirelCmdTargetBesideDebuggerTest,
+                                  public ::testing::WithParamInterface<DisconnectCase> {
+protected:
+    void SetUp() override {
+        MirelCmdTargetBesideDebuggerTest::SetUp();
+        std::tie(fired, reconnect) = GetParam();
+        debugSink = oskan::test::RecordingDebugSink::Create();
+        debugSink->onEvent = [this](const oskan::test::DebugEvent& event) {
+            if (event.text == "KeepAlive" && fired == HostEvent::KeepAlive)
+                Act();
         };
-        SendThenBeginDebug(u"B", 1);
-        ASSERT_TRUE(host.WaitForCommands(1));
-        EXPECT_EQ(host.commands[0].response, "A");
+        loaderSink = DispatchSink::Create(DIID__ISkLoaderEvents, [this](DISPID id, const DISPPARAMS&) {
+            if ((id == DISPID_OnLoadProgress && fired == HostEvent::LoadProgress) ||
+                (id == DISPID_OnLoadComplete && fired == HostEvent::LoadComplete))
+                Act();
+        });
+        host.onCommand = [this](const CommandEvent&) {
+            if (fired == HostEvent::CommandComplete)
+                Act();
+        };
+        Advise(IID__ISkDebuggeeEvents, debugSink.Get());
+        Advise(DIID__ISkLoaderEvents, loaderSink.Get());
+        ASSERT_EQ(host.connection.As(IID_ISkLoader, &loader), S_OK);
+        std::vector<char> image(128 * 4, 'f');
+        std::ofstream(folder.Path() + "/fw.bin", std::ios::binary)
+            .write(image.data(), static_cast<std::streamsize>(image.size()));
+    }
+    void TearDown() override {
+        debugSink->onEvent = nullptr;
         host.onCommand = nullptr;
-        EXPECT_EQ(debuggee->EndDebug(), S_OK);
-        if (!reconnect) {
-            ASSERT_EQ(host.connection->Connect(), S_OK);
+        loader.Reset();
+        MirelCmdTargetBesideDebuggerTest::TearDown();
+    }
+    void Advise(REFIID iid, IUnknown* sink) {
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        DWORD cookie = 0;
+        ASSERT_EQ(host.connection.As(IID_IConnectionPointContainer, &container), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf()), S_OK);
+        ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
+    }
+    // The first time only: the engines' later events find the link as the host left it.
+    void Act() {
+        if (acted)
+            return;
+        acted = true;
+        EXPECT_EQ(host.connection->Disconnect(), S_OK);
+        if (reconnect) {
+            EXPECT_EQ(host.connection->Connect(), S_OK);
         }
     }
+    // The engine that fires first, then the debugger (alone for OnKeepAlive).
+    void Start() {
+        switch (fired) {
+            case HostEvent::CommandComplete:
+                ASSERT_EQ(host.Command(u"B", 1), S_OK);
+                break;
+            case HostEvent::LoadProgress:
+            case HostEvent::LoadComplete: {
+                BSTR name = winport::AnsiToBstr(folder.Path() + "/fw.bin");
+                ASSERT_EQ(loader->Load(name, 0), S_OK);
+                SysFreeString(name);
+                break;
+            }
+            case HostEvent::KeepAlive:
+                break;
+        }
+        ASSERT_EQ(debuggee->BeginDebug(), S_OK);
+        ASSERT_EQ(host.Object()->Transport().ClientCount(), fired == HostEvent::KeepAlive ? 1u : 2u);
+    }
+
+    oskan::test::TempFolder folder{"mirel-disconnect-test"};
+    ComPtr<oskan::test::RecordingDebugSink> debugSink;
+    ComPtr<DispatchSink> loaderSink;
+    ComPtr<ISkLoader> loader;
+    HostEvent fired = HostEvent::CommandComplete;
+    bool reconnect = false;
+    bool acted = false;
+};
+
+TEST_P(DisconnectFromAnEventTest, LeavesTheReplyWholeForTheEnginesThatReadIt) {
+    Start();
+    ASSERT_TRUE(ServiceLoop::Current().RunUntil([&] { return acted; }, 5000));
+    VARIANT_BOOL connected = VARIANT_FALSE;
+    ASSERT_EQ(host.connection->get_Connected(&connected), S_OK);
+    EXPECT_EQ(connected == VARIANT_TRUE, reconnect);
+    EXPECT_EQ(debuggee->EndDebug(), S_OK);
+    EXPECT_EQ(loader->Cancel(), S_OK);
+    if (!reconnect) {
+        ASSERT_EQ(host.connection->Connect(), S_OK);
+    }
+    // The link still works afterwards.
+    const size_t before = host.commands.size();
+    ASSERT_EQ(host.Command(u"B", 9), S_OK);
+    ASSERT_TRUE(host.WaitForCommands(before + 1));
+    EXPECT_EQ(host.commands.back().response, "A");
 }
+
+INSTANTIATE_TEST_SUITE_P(Events, DisconnectFromAnEventTest,
+                         ::testing::Combine(::testing::Values(HostEvent::CommandComplete, HostEvent::KeepAlive,
+                                                              HostEvent::LoadProgress, HostEvent::LoadComplete),
+                                            ::testing::Bool()),
+                         CaseName);
 
 TEST_F(MirelCmdTargetBesideDebuggerTest, CommandWithoutIdSentFromACompletionWaitsForItsOwnReply) {
     ASSERT_EQ(host.target->put_Flags(2), S_OK);

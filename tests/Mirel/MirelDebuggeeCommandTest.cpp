@@ -1,6 +1,9 @@
 // The debugging link, its commands and the machine state, on a recording
 // transport.
 
+#include <functional>
+#include <string>
+
 #include "tests/Mirel/DebuggeeHarness.h"
 
 namespace oskan::test {
@@ -401,6 +404,77 @@ TEST_F(DebuggeeTest, CommandsStartedFromEndDebugsCancellationAreRefused) {
     ASSERT_EQ(debuggee->EndDebug(), S_OK);
     EXPECT_EQ(inside, kNotReady);
     EXPECT_EQ(transport.GetRetransmitter().InFlightCount(), 0u);
+}
+
+// ---------------------------------------------------------------- out of memory
+
+// Every allocation of a call fails in turn, the trace events it queues
+// included: the call answers E_OUTOFMEMORY or succeeds, nothing throws, and
+// the link can be ended and begun again.
+TEST_F(DebuggeeTest, OutOfMemoryAnywhereInALinkCallIsAnAnswerAndTheLinkStaysUsable) {
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        std::function<HRESULT()> call;
+    };
+    ULONG breakpoints[] = {0x10, 0x20};
+    OSKAN_MEMORY_BREAKPOINT memoryBreakpoints[] = {{OMBP_WRITE, 0x40, 2}};
+    const auto begun = [&] { Begin(); };
+    const auto reading = [&] {
+        Begin();
+        ASSERT_EQ(debuggee->ReadMemory(0x10, 40, 1), S_OK);
+    };
+    const auto running = [&] {
+        Begin();
+        ASSERT_EQ(debuggee->Run(), S_OK);
+    };
+    const Case cases[] = {
+        {"BeginDebug", [] {}, [&] { return debuggee->BeginDebug(); }},
+        {"EndDebug", reading, [&] { return debuggee->EndDebug(); }},
+        {"EndDebug in a command", running, [&] { return debuggee->EndDebug(); }},
+        {"Cancel", running, [&] { return debuggee->Cancel(); }},
+        {"Cancel of reads", reading, [&] { return debuggee->Cancel(); }},
+        {"CancelRead", reading, [&] { return debuggee->CancelRead(1); }},
+        {"Synchronize", begun, [&] { return debuggee->Synchronize(); }},
+        {"StepOut", begun, [&] { return debuggee->StepOut(); }},
+        {"SetRegisterValue", begun, [&] { return debuggee->SetRegisterValue(1, 0x55); }},
+        {"SetCodeBreakpoints", begun, [&] { return debuggee->SetCodeBreakpoints(breakpoints, 2); }},
+        {"SetMemoryBreakpoints", begun, [&] { return debuggee->SetMemoryBreakpoints(memoryBreakpoints, 1); }},
+    };
+    // The debugger sink is the test's: it stays out of the way; the trace sink
+    // takes its lines without allocating through the engine.
+    ASSERT_EQ(source->Point(0).Unadvise(sinkCookie), S_OK);
+    for (const Case& c : cases) {
+        for (size_t failAt = 0;; ++failAt) {
+            SCOPED_TRACE(std::string(c.name) + " failing allocation " + std::to_string(failAt));
+            c.prepare();
+            HRESULT hr = E_FAIL;
+            bool failed = false;
+            {
+                AllocationFailure failure(failAt);
+                EXPECT_NO_THROW(hr = c.call());
+                failed = failure.Happened();
+            }
+            if (failed) {
+                EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY) << std::hex << hr;
+            } else {
+                EXPECT_EQ(hr, S_OK);
+            }
+            if (hr == E_OUTOFMEMORY && std::string(c.name) == "BeginDebug") {
+                EXPECT_EQ(engine->State(), MirelDebuggee::STATE_IDLE);
+                EXPECT_EQ(transport.ClientCount(), 0u);
+                EXPECT_FALSE(engine->KeepAliveArmed());
+            }
+            ASSERT_EQ(debuggee->EndDebug(), S_OK);
+            EXPECT_EQ(transport.ClientCount(), 0u);
+            EXPECT_EQ(transport.GetRetransmitter().InFlightCount(), 0u);
+            Begin();
+            ASSERT_EQ(debuggee->EndDebug(), S_OK);
+            if (!failed)
+                break;
+            ASSERT_LT(failAt, 1000u);
+        }
+    }
 }
 
 }  // namespace

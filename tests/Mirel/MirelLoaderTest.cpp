@@ -18,6 +18,7 @@
 #include "sim/SimAppFile.h"
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
@@ -116,17 +117,12 @@ class MirelLoaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ServiceLoop::Current().UseManualClock(1'000'000);
-        char pattern[] = "/tmp/mirel-loader-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         ASSERT_TRUE(sim.Open());
         device = sim.AddDevice(kMac);
         device->SetVersion("<P-1.2.3>");
         device->SetBuildId("b1");
         device->SetProjectName("Pump");
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
         std::string path = dir + "/" + name;
         std::ofstream out(path, std::ios::binary);
@@ -152,7 +148,8 @@ protected:
         ServiceLoop::Current().RunUntil([&] { return sim.RequestCount(kMac, "D") >= count; }, 10000);
     }
 
-    std::string dir;
+    oskan::test::TempFolder folder{"mirel-loader-test"};
+    const std::string& dir = folder.Path();
     Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
 };

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/TempFolder.h"
 #include "winport/loop/ServiceLoop.h"
 #include "winport/base/debugout.h"
 
@@ -83,15 +84,9 @@ class SkLoaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ServiceLoop::Current().UseManualClock(1'000'000);
-        char pattern[] = "/tmp/skloader-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         transport.SetNextRequestId(0x100);
     }
-    void TearDown() override {
-        loader.reset();
-        std::system(("rm -rf '" + dir + "'").c_str());
-    }
+    void TearDown() override { loader.reset(); }
 
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
         std::string path = dir + "/" + name;
@@ -145,7 +140,8 @@ protected:
             self->onComplete();
     }
 
-    std::string dir;
+    oskan::test::TempFolder folder{"skloader-test"};
+    const std::string& dir = folder.Path();
     RecordingTransport transport;
     std::vector<int> progress;
     std::vector<Completion> completions;

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "tests/soak/SoakHarness.h"
+#include "tests/support/TempFolder.h"
 
 namespace oskan::soak {
 namespace {
@@ -110,9 +111,8 @@ TEST(FloodTest, RealWorkCompletesAndTheDiscoveryListStaysBounded) {
     const uint16_t devicePort = device.Object()->Transport().LocalPort();
     const std::string firstMac = MacKey(kFirst);
 
-    char pattern[] = "/tmp/oskan-flood-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string path = std::string(pattern) + "/fw.bin";
+    const oskan::test::TempFolder folder("oskan-flood");
+    const std::string path = folder.Path() + "/fw.bin";
     std::vector<uint8_t> image(128 * 40);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<uint8_t>(i * 13 + i / 128);
@@ -190,8 +190,6 @@ TEST(FloodTest, RealWorkCompletesAndTheDiscoveryListStaysBounded) {
     EXPECT_GE(scansChecked, 1u);
     // Made-up MACs: at most a few per sending address get listed per scan.
     EXPECT_LE(listedPeak, kDevices + 2 * kSenders * CMirelUdpRefresh::kMaxUnconfirmedPerSender);
-    unlink(path.c_str());
-    rmdir(pattern);
 
     std::printf(
         "[ figures ] %llu datagrams in %.1f s (%.0f/s); %d commands, %zu scans, 1 upload; "

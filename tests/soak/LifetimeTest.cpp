@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/soak/SoakHarness.h"
+#include "tests/support/TempFolder.h"
 
 namespace oskan::soak {
 namespace {
@@ -34,9 +35,6 @@ protected:
         ServiceLoop::Current().UseManualClock(9'000'000);
         ASSERT_TRUE(sim.Open());
         AddDevices(sim, 1);
-        char pattern[] = "/tmp/oskan-lifetime-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         std::vector<char> image(128 * 60, 'f');
         std::ofstream(dir + "/fw.bin", std::ios::binary)
             .write(image.data(), static_cast<std::streamsize>(image.size()));
@@ -44,10 +42,6 @@ protected:
     // Runs the loop for a while of the manual clock.
     static void Run(uint32_t ms) {
         ServiceLoop::Current().RunUntil([] { return false; }, ms);
-    }
-    void TearDown() override {
-        unlink((dir + "/fw.bin").c_str());
-        rmdir(dir.c_str());
     }
 
     // Every event of the object, by name; the first one named by the case
@@ -77,7 +71,8 @@ protected:
     }
 
     sim::Simulator sim;
-    std::string dir;
+    oskan::test::TempFolder folder{"oskan-lifetime"};
+    const std::string& dir = folder.Path();
     std::unique_ptr<DeviceHost> host;
     bool reached = false;
     int commands = 0, loads = 0, reads = 0;

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "tests/soak/SoakHarness.h"
+#include "tests/support/TempFolder.h"
 
 namespace oskan::soak {
 namespace {
@@ -121,9 +122,8 @@ TEST_F(SoakTest, EveryCommandGetsItsOwnReply) {
 
 TEST_F(SoakTest, EveryUploadArrivesByteForByte) {
     DeviceHost host(MacText(kFirst).c_str());
-    char pattern[] = "/tmp/oskan-soak-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string path = std::string(pattern) + "/fw.bin";
+    const oskan::test::TempFolder folder("oskan-soak");
+    const std::string path = folder.Path() + "/fw.bin";
     std::mt19937 random(7);
     const int uploads = 20 * LongFactor(20);
     for (int n = 0; n < uploads; ++n) {
@@ -141,8 +141,6 @@ TEST_F(SoakTest, EveryUploadArrivesByteForByte) {
         ASSERT_EQ(host.loads.back().error, 0) << host.loads.back().details;
         ASSERT_EQ(sim.DeviceAt(0).Upload().Image(), image) << "upload " << n;
     }
-    unlink(path.c_str());
-    rmdir(pattern);
 }
 
 TEST_F(SoakTest, EveryReadReturnsWhatWasWritten) {

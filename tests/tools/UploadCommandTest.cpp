@@ -17,6 +17,7 @@
 #include "sim/SimAppFile.h"
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
+#include "tests/support/TempFolder.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
@@ -31,16 +32,11 @@ class UploadCommandTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ServiceLoop::Current().UseManualClock(50'000);
-        char pattern[] = "/tmp/mirel-upload-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         ASSERT_TRUE(sim.Open());
         device = sim.AddDevice(kMac);
         device->SetVersion("<P-1.2.3>");
         device->SetBuildId("b1");
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
         std::string path = dir + "/" + name;
         std::ofstream file(path, std::ios::binary);
@@ -75,7 +71,8 @@ protected:
         return mirel::UploadFlags(options);
     }
 
-    std::string dir;
+    oskan::test::TempFolder folder{"mirel-upload-test"};
+    const std::string& dir = folder.Path();
     Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
     std::ostringstream out, err;

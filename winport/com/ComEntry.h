@@ -31,4 +31,20 @@ HRESULT ComEntry(Body&& body) noexcept {
     }
 }
 
+// The same rule for the functions that answer with Win32 error codes, as the
+// registry's do: out of memory is ERROR_NOT_ENOUGH_MEMORY, as Windows reports
+// it there.
+template <class Body>
+LONG Win32Entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::length_error&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return ERROR_INVALID_FUNCTION;
+    }
+}
+
 }  // namespace winport

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "winport/com/ComEntry.h"
 #include "winport/registry/Registrar.h"
 #include "winport/registry/registry.h"
 
@@ -161,9 +162,11 @@ std::string ComModule::LastError() const {
 HRESULT ComModule::RunClassScripts(const std::string& path, bool registering, std::string* error) const {
     for (size_t i = 0; i < m_count; ++i) {
         Registrar registrar;
-        registrar.AddReplacement("MODULE", path);
+        HRESULT hr = registrar.AddReplacement("MODULE", path);
+        if (FAILED(hr))
+            return hr;
         const auto& script = m_classes[i].registryScript;
-        HRESULT hr = registering ? registrar.Register(script) : registrar.Unregister(script);
+        hr = registering ? registrar.Register(script) : registrar.Unregister(script);
         if (FAILED(hr)) {
             *error = "class " + GuidToString(*m_classes[i].clsid) + ": " + registrar.LastError();
             return hr;
@@ -173,55 +176,59 @@ HRESULT ComModule::RunClassScripts(const std::string& path, bool registering, st
 }
 
 HRESULT ComModule::RegisterServer() {
-    std::string path = ModuleFileName();
-    std::string error;
-    RegistryTransaction transaction;
-    HRESULT hr = transaction.Status() == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(transaction.Status());
-    if (SUCCEEDED(hr))
-        hr = RunClassScripts(path, true, &error);
-    if (SUCCEEDED(hr)) {
-        std::u16string widePath = AnsiToUtf16(path);
-        std::u16string folder = widePath.substr(0, widePath.rfind(u'/') + 1);
-        ComPtr<ITypeLib> library;
-        hr = LoadTypeLib(widePath.c_str(), library.ReleaseAndGetAddressOf());
+    return ComEntry([&] {
+        std::string path = ModuleFileName();
+        std::string error;
+        RegistryTransaction transaction;
+        HRESULT hr = transaction.Status() == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(transaction.Status());
         if (SUCCEEDED(hr))
-            hr = RegisterTypeLib(library.Get(), widePath.c_str(), folder.c_str());
-        if (FAILED(hr))
-            error = std::string("type library: ") + ErrorText(static_cast<uint32_t>(hr));
-    }
-    LONG status = transaction.Commit();  // what was written before a failure stays
-    if (SUCCEEDED(hr) && status != ERROR_SUCCESS) {
-        hr = HRESULT_FROM_WIN32(status);
-        error = std::string("registry: ") + ErrorText(status);
-    }
-    std::lock_guard lock(m_mutex);
-    m_lastError = error;
-    return hr;
+            hr = RunClassScripts(path, true, &error);
+        if (SUCCEEDED(hr)) {
+            std::u16string widePath = AnsiToUtf16(path);
+            std::u16string folder = widePath.substr(0, widePath.rfind(u'/') + 1);
+            ComPtr<ITypeLib> library;
+            hr = LoadTypeLib(widePath.c_str(), library.ReleaseAndGetAddressOf());
+            if (SUCCEEDED(hr))
+                hr = RegisterTypeLib(library.Get(), widePath.c_str(), folder.c_str());
+            if (FAILED(hr))
+                error = std::string("type library: ") + ErrorText(static_cast<uint32_t>(hr));
+        }
+        LONG status = transaction.Commit();  // what was written before a failure stays
+        if (SUCCEEDED(hr) && status != ERROR_SUCCESS) {
+            hr = HRESULT_FROM_WIN32(status);
+            error = std::string("registry: ") + ErrorText(status);
+        }
+        std::lock_guard lock(m_mutex);
+        m_lastError = error;
+        return hr;
+    });
 }
 
 HRESULT ComModule::UnregisterServer() {
-    std::string path = ModuleFileName();
-    std::string error;
-    RegistryTransaction transaction;
-    HRESULT hr = transaction.Status() == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(transaction.Status());
-    if (SUCCEEDED(hr))
-        hr = RunClassScripts(path, false, &error);
-    BSTR registered = nullptr;
-    if (SUCCEEDED(hr) &&
-        SUCCEEDED(QueryPathOfRegTypeLib(m_libid, m_majorVersion, m_minorVersion, 0, &registered))) {
-        hr = UnRegisterTypeLib(m_libid, m_majorVersion, m_minorVersion, 0, SYS_NATIVE);
-        if (FAILED(hr))
-            error = std::string("type library: ") + ErrorText(static_cast<uint32_t>(hr));
-    }
-    SysFreeString(registered);
-    LONG status = transaction.Commit();
-    if (SUCCEEDED(hr) && status != ERROR_SUCCESS) {
-        hr = HRESULT_FROM_WIN32(status);
-        error = std::string("registry: ") + ErrorText(status);
-    }
-    std::lock_guard lock(m_mutex);
-    m_lastError = error;
-    return hr;
+    return ComEntry([&] {
+        std::string path = ModuleFileName();
+        std::string error;
+        RegistryTransaction transaction;
+        HRESULT hr = transaction.Status() == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(transaction.Status());
+        if (SUCCEEDED(hr))
+            hr = RunClassScripts(path, false, &error);
+        BSTR registered = nullptr;
+        if (SUCCEEDED(hr) &&
+            SUCCEEDED(QueryPathOfRegTypeLib(m_libid, m_majorVersion, m_minorVersion, 0, &registered))) {
+            hr = UnRegisterTypeLib(m_libid, m_majorVersion, m_minorVersion, 0, SYS_NATIVE);
+            if (FAILED(hr))
+                error = std::string("type library: ") + ErrorText(static_cast<uint32_t>(hr));
+        }
+        SysFreeString(registered);
+        LONG status = transaction.Commit();
+        if (SUCCEEDED(hr) && status != ERROR_SUCCESS) {
+            hr = HRESULT_FROM_WIN32(status);
+            error = std::string("registry: ") + ErrorText(status);
+        }
+        std::lock_guard lock(m_mutex);
+        m_lastError = error;
+        return hr;
+    });
 }
 
 HRESULT ComModule::GetTypeInfo(REFIID iid, LCID lcid, ITypeInfo** ppTInfo) {

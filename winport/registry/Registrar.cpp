@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "winport/com/ComEntry.h"
 #include "winport/registry/RegistryTree.h"
 #include "winport/automation/oleauto.h"
 #include "winport/registry/registry.h"
@@ -282,6 +283,8 @@ private:
 };
 
 HRESULT FromStatus(LONG status) {
+    if (status == ERROR_NOT_ENOUGH_MEMORY)
+        return E_OUTOFMEMORY;
     return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
 }
 
@@ -347,16 +350,21 @@ LONG UnregisterNode(HKEY parent, const Node& node) {
 
 }  // namespace
 
-void Registrar::AddReplacement(std::string_view name, std::string_view value) {
-    m_replacements[Upper(name)] = std::string(value);
+HRESULT Registrar::AddReplacement(std::string_view name, std::string_view value) {
+    return ComEntry([&] {
+        std::string key = Upper(name);
+        std::string text(value);
+        m_replacements[std::move(key)] = std::move(text);
+        return S_OK;
+    });
 }
 
 HRESULT Registrar::Register(std::string_view script) {
-    return Run(script, true);
+    return ComEntry([&] { return Run(script, true); });
 }
 
 HRESULT Registrar::Unregister(std::string_view script) {
-    return Run(script, false);
+    return ComEntry([&] { return Run(script, false); });
 }
 
 HRESULT Registrar::Run(std::string_view script, bool doRegister) {

@@ -40,7 +40,7 @@ namespace winport {
 class Registrar {
 public:
     // Names compare without regard to case, as MODULE and Module do.
-    void AddReplacement(std::string_view name, std::string_view value);
+    HRESULT AddReplacement(std::string_view name, std::string_view value);
 
     // DISP_E_EXCEPTION for a script that does not parse or names an unknown
     // replacement; a registry failure as HRESULT_FROM_WIN32. Registering

@@ -1,6 +1,7 @@
 #include "winport/registry/RegistryTree.h"
 
 #include <cstdio>
+#include <new>
 
 #include "winport/base/hexdigit.h"
 #include "winport/automation/oleauto.h"
@@ -435,10 +436,22 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b) {
 }
 
 Key::~Key() {
+    // Out of memory here leaves the rest to the members' own destructors,
+    // whose depth the readers bound.
+    try {
+        DestroySubkeys();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// Deep trees are taken apart without recursion.
+void Key::DestroySubkeys() {
     std::vector<std::unique_ptr<Key>> pending;
     auto detach = [&pending](Key& key) {
+        // A child already taken is empty when out of memory stopped a walk.
         for (auto& [name, child] : key.subkeys)
-            pending.push_back(std::move(child));
+            if (child)
+                pending.push_back(std::move(child));
         key.subkeys.clear();
     };
     detach(*this);
@@ -455,12 +468,12 @@ Key* Key::Find(const std::u16string& child) const {
 }
 
 Key* Key::Ensure(const std::u16string& child) {
-    auto& slot = subkeys[child];
-    if (!slot) {
-        slot = std::make_unique<Key>();
-        slot->name = child;
-    }
-    return slot.get();
+    if (Key* found = Find(child))
+        return found;
+    // Made whole before it is listed: out of memory leaves no empty entry.
+    auto key = std::make_unique<Key>();
+    key->name = child;
+    return subkeys.emplace(child, std::move(key)).first->second.get();
 }
 
 const char* RootName(Root root) {

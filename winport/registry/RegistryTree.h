@@ -45,6 +45,7 @@ struct Key {
     Key& operator=(Key&&) = default;
     // Frees the keys below without recursion, whatever their depth.
     ~Key();
+    void DestroySubkeys();
 
     Key* Find(const std::u16string& child) const;
     // The child, created when missing.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "winport/com/ComEntry.h"
 #include "winport/registry/RegistryTree.h"
 
 namespace winport {
@@ -202,6 +203,9 @@ LONG ReplaceFile(const std::string& path, const Tree& tree) {
     if (status != ERROR_SUCCESS)
         return status;
     std::string target = WrittenPath(path);
+    // Everything allocated before the file changes: once it is replaced, the
+    // call has succeeded.
+    const std::string directory = ParentDirectory(target);
     std::string tmp;
     int fd = CreateTemporary(target, &tmp);
     if (fd < 0)
@@ -214,7 +218,7 @@ LONG ReplaceFile(const std::string& path, const Tree& tree) {
         unlink(tmp.c_str());
         return ErrorFromErrno(err);
     }
-    int dirFd = open(ParentDirectory(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         fsync(dirFd);
         close(dirFd);
@@ -299,16 +303,17 @@ LONG ModifyTree(State& state, const Change& change) {
     LONG status = LockFile(path, &lockFd);
     if (status != ERROR_SUCCESS)
         return status;
+    // Unlocked however this ends, out of memory included.
+    std::unique_ptr<int, void (*)(int*)> unlock(&lockFd, [](int* fd) { UnlockFile(*fd); });
     Tree tree;
     status = LoadFile(path, &tree, nullptr);
     bool changed = false;
     if (status == ERROR_SUCCESS)
         status = change(tree, &changed);
     if (status == ERROR_SUCCESS && changed) {
-        status = ReplaceFile(path, tree);
         state.cacheValid = false;
+        status = ReplaceFile(path, tree);
     }
-    UnlockFile(lockFd);
     return status;
 }
 
@@ -450,6 +455,26 @@ bool CheckRegistry(std::string* message) {
 
 // ------------------------------------------------------------------ transactions
 
+namespace {
+
+// The outermost transaction's start: the file locked and read.
+LONG BeginTransaction(State& state) {
+    state.txDirty = false;
+    state.txPath = RegistryPath();
+    if (state.txPath.empty())
+        return ERROR_PATH_NOT_FOUND;
+    LONG status = LockFile(state.txPath, &state.txLockFd);
+    if (status != ERROR_SUCCESS)
+        return status;
+    auto tree = std::make_unique<Tree>();
+    status = LoadFile(state.txPath, tree.get(), nullptr);
+    if (status == ERROR_SUCCESS)
+        state.txTree = std::move(tree);
+    return status;
+}
+
+}  // namespace
+
 RegistryTransaction::RegistryTransaction() : m_status(ERROR_SUCCESS) {
     State& state = TheState();
     state.mutex.lock();
@@ -458,19 +483,8 @@ RegistryTransaction::RegistryTransaction() : m_status(ERROR_SUCCESS) {
         return;
     }
     m_outermost = true;
-    state.txPath = RegistryPath();
-    state.txDirty = false;
-    if (state.txPath.empty()) {
-        m_status = ERROR_PATH_NOT_FOUND;
-        return;
-    }
-    m_status = LockFile(state.txPath, &state.txLockFd);
-    if (m_status != ERROR_SUCCESS)
-        return;
-    auto tree = std::make_unique<Tree>();
-    m_status = LoadFile(state.txPath, tree.get(), nullptr);
-    if (m_status == ERROR_SUCCESS)
-        state.txTree = std::move(tree);
+    // Out of memory fails the transaction; the destructor still unlocks.
+    m_status = Win32Entry([&] { return BeginTransaction(state); });
 }
 
 LONG RegistryTransaction::Commit() {
@@ -480,9 +494,9 @@ LONG RegistryTransaction::Commit() {
     State& state = TheState();
     LONG status = m_status;
     if (m_outermost && status == ERROR_SUCCESS && state.txDirty) {
-        status = ReplaceFile(state.txPath, *state.txTree);
         state.cacheValid = false;
         state.txDirty = false;
+        status = Win32Entry([&] { return ReplaceFile(state.txPath, *state.txTree); });
     }
     return status;
 }
@@ -509,178 +523,192 @@ namespace reg = winport::registry;
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, const void*, PHKEY phkResult,
                      LPDWORD lpdwDisposition) {
-    if (phkResult == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    OpenKey base;
-    LONG status = winport::ResolveHandle(state, hKey, &base);
-    if (status != ERROR_SUCCESS)
-        return status;
-    OpenKey key = base;
-    status = winport::SplitSubKey(lpSubKey, &key.path);
-    if (status != ERROR_SUCCESS)
-        return status;
-
-    const reg::Tree* current = nullptr;
-    status = winport::CurrentTree(state, &current);
-    if (status != ERROR_SUCCESS)
-        return status;
-    bool exists = current->Find(key.root, key.path) != nullptr;
-    if (!exists) {
-        status = winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
-            reg::Key* k = nullptr;
-            LONG s = winport::FindOpenKey(tree, base, &k);
-            if (s != ERROR_SUCCESS)
-                return s;
-            for (size_t i = base.path.size(); i < key.path.size(); ++i)
-                k = k->Ensure(key.path[i]);
-            *changed = true;
-            return LONG{ERROR_SUCCESS};
-        });
+    return winport::Win32Entry([&]() -> LONG {
+        if (phkResult == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        OpenKey base;
+        LONG status = winport::ResolveHandle(state, hKey, &base);
         if (status != ERROR_SUCCESS)
             return status;
-    }
-    if (lpdwDisposition)
-        *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-    *phkResult = winport::NewHandle(state, std::move(key));
-    return ERROR_SUCCESS;
+        OpenKey key = base;
+        status = winport::SplitSubKey(lpSubKey, &key.path);
+        if (status != ERROR_SUCCESS)
+            return status;
+
+        const reg::Tree* current = nullptr;
+        status = winport::CurrentTree(state, &current);
+        if (status != ERROR_SUCCESS)
+            return status;
+        bool exists = current->Find(key.root, key.path) != nullptr;
+        if (!exists) {
+            status = winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
+                reg::Key* k = nullptr;
+                LONG s = winport::FindOpenKey(tree, base, &k);
+                if (s != ERROR_SUCCESS)
+                    return s;
+                for (size_t i = base.path.size(); i < key.path.size(); ++i)
+                    k = k->Ensure(key.path[i]);
+                *changed = true;
+                return LONG{ERROR_SUCCESS};
+            });
+            if (status != ERROR_SUCCESS)
+                return status;
+        }
+        if (lpdwDisposition)
+            *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+        *phkResult = winport::NewHandle(state, std::move(key));
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM, PHKEY phkResult) {
-    if (phkResult == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    OpenKey key;
-    LONG status = winport::ResolvePath(state, hKey, lpSubKey, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    const reg::Tree* tree = nullptr;
-    status = winport::CurrentTree(state, &tree);
-    if (status != ERROR_SUCCESS)
-        return status;
-    if (!tree->Find(key.root, key.path))
-        return ERROR_FILE_NOT_FOUND;
-    *phkResult = winport::NewHandle(state, std::move(key));
-    return ERROR_SUCCESS;
+    return winport::Win32Entry([&]() -> LONG {
+        if (phkResult == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        OpenKey key;
+        LONG status = winport::ResolvePath(state, hKey, lpSubKey, &key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        const reg::Tree* tree = nullptr;
+        status = winport::CurrentTree(state, &tree);
+        if (status != ERROR_SUCCESS)
+            return status;
+        if (!tree->Find(key.root, key.path))
+            return ERROR_FILE_NOT_FOUND;
+        *phkResult = winport::NewHandle(state, std::move(key));
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegCloseKey(HKEY hKey) {
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    auto value = reinterpret_cast<ULONG_PTR>(hKey);
-    if (value >= 0x80000000u && value <= 0x80000005u)
-        return ERROR_SUCCESS;
-    return state.handles.erase(value) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return winport::Win32Entry([&]() -> LONG {
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        auto value = reinterpret_cast<ULONG_PTR>(hKey);
+        if (value >= 0x80000000u && value <= 0x80000005u)
+            return ERROR_SUCCESS;
+        return state.handles.erase(value) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    });
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-    std::u16string name = winport::ValueName(lpValueName);
-    LONG status = winport::CheckValueName(name);
-    if (status == ERROR_SUCCESS)
-        status = winport::CheckValueData(dwType, lpData, cbData);
-    if (status != ERROR_SUCCESS)
-        return status;
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    OpenKey key;
-    status = winport::ResolveHandle(state, hKey, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    reg::Value value{dwType, std::vector<BYTE>(lpData, lpData + cbData)};
-    return winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
-        reg::Key* k = nullptr;
-        LONG s = winport::FindOpenKey(tree, key, &k);
-        if (s != ERROR_SUCCESS)
-            return s;
-        auto it = k->values.find(name);
-        if (it != k->values.end() && it->second.type == value.type && it->second.data == value.data)
+    return winport::Win32Entry([&]() -> LONG {
+        std::u16string name = winport::ValueName(lpValueName);
+        LONG status = winport::CheckValueName(name);
+        if (status == ERROR_SUCCESS)
+            status = winport::CheckValueData(dwType, lpData, cbData);
+        if (status != ERROR_SUCCESS)
+            return status;
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        OpenKey key;
+        status = winport::ResolveHandle(state, hKey, &key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        reg::Value value{dwType, std::vector<BYTE>(lpData, lpData + cbData)};
+        return winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
+            reg::Key* k = nullptr;
+            LONG s = winport::FindOpenKey(tree, key, &k);
+            if (s != ERROR_SUCCESS)
+                return s;
+            auto it = k->values.find(name);
+            if (it != k->values.end() && it->second.type == value.type && it->second.data == value.data)
+                return LONG{ERROR_SUCCESS};
+            if (it != k->values.end())
+                it->second = value;
+            else
+                k->values.emplace(name, value);
+            *changed = true;
             return LONG{ERROR_SUCCESS};
-        if (it != k->values.end())
-            it->second = value;
-        else
-            k->values.emplace(name, value);
-        *changed = true;
-        return LONG{ERROR_SUCCESS};
+        });
     });
 }
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    if (lpData != nullptr && lpcbData == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    reg::Key* k = nullptr;
-    LONG status = winport::ReadOpenKey(state, hKey, &k);
-    if (status != ERROR_SUCCESS)
-        return status;
-    auto it = k->values.find(winport::ValueName(lpValueName));
-    if (it == k->values.end())
-        return ERROR_FILE_NOT_FOUND;
-    const reg::Value& value = it->second;
-    if (lpType)
-        *lpType = value.type;
-    if (lpcbData == nullptr)
+    return winport::Win32Entry([&]() -> LONG {
+        if (lpData != nullptr && lpcbData == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        reg::Key* k = nullptr;
+        LONG status = winport::ReadOpenKey(state, hKey, &k);
+        if (status != ERROR_SUCCESS)
+            return status;
+        auto it = k->values.find(winport::ValueName(lpValueName));
+        if (it == k->values.end())
+            return ERROR_FILE_NOT_FOUND;
+        const reg::Value& value = it->second;
+        if (lpType)
+            *lpType = value.type;
+        if (lpcbData == nullptr)
+            return ERROR_SUCCESS;
+        DWORD room = *lpcbData;
+        *lpcbData = static_cast<DWORD>(value.data.size());
+        if (lpData == nullptr)
+            return ERROR_SUCCESS;
+        if (room < value.data.size())
+            return ERROR_MORE_DATA;
+        if (!value.data.empty())
+            std::memcpy(lpData, value.data.data(), value.data.size());
         return ERROR_SUCCESS;
-    DWORD room = *lpcbData;
-    *lpcbData = static_cast<DWORD>(value.data.size());
-    if (lpData == nullptr)
-        return ERROR_SUCCESS;
-    if (room < value.data.size())
-        return ERROR_MORE_DATA;
-    if (!value.data.empty())
-        std::memcpy(lpData, value.data.data(), value.data.size());
-    return ERROR_SUCCESS;
+    });
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    OpenKey key;
-    LONG status = winport::ResolveHandle(state, hKey, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    std::u16string name = winport::ValueName(lpValueName);
-    return winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
-        reg::Key* k = nullptr;
-        LONG s = winport::FindOpenKey(tree, key, &k);
-        if (s != ERROR_SUCCESS)
-            return s;
-        *changed = k->values.erase(name) != 0;
-        return *changed ? LONG{ERROR_SUCCESS} : LONG{ERROR_FILE_NOT_FOUND};
+    return winport::Win32Entry([&]() -> LONG {
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        OpenKey key;
+        LONG status = winport::ResolveHandle(state, hKey, &key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        std::u16string name = winport::ValueName(lpValueName);
+        return winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
+            reg::Key* k = nullptr;
+            LONG s = winport::FindOpenKey(tree, key, &k);
+            if (s != ERROR_SUCCESS)
+                return s;
+            *changed = k->values.erase(name) != 0;
+            return *changed ? LONG{ERROR_SUCCESS} : LONG{ERROR_FILE_NOT_FOUND};
+        });
     });
 }
 
 namespace {
 
 LONG DeleteKey(HKEY hKey, LPCWSTR lpSubKey, bool wholeTree) {
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    OpenKey key;
-    LONG status = winport::ResolvePath(state, hKey, lpSubKey, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    bool clearOnly = key.path.empty() || (wholeTree && (lpSubKey == nullptr || lpSubKey[0] == 0));
-    if (!wholeTree && clearOnly)
-        return ERROR_INVALID_PARAMETER;  // a root or the handle's own key
-    return winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
-        reg::Key* k = tree.Find(key.root, key.path);
-        if (!k)
-            return LONG{ERROR_FILE_NOT_FOUND};
-        if (clearOnly) {
-            *changed = !k->values.empty() || !k->subkeys.empty();
-            k->values.clear();
-            k->subkeys.clear();
+    return winport::Win32Entry([&]() -> LONG {
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        OpenKey key;
+        LONG status = winport::ResolvePath(state, hKey, lpSubKey, &key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        bool clearOnly = key.path.empty() || (wholeTree && (lpSubKey == nullptr || lpSubKey[0] == 0));
+        if (!wholeTree && clearOnly)
+            return ERROR_INVALID_PARAMETER;  // a root or the handle's own key
+        return winport::ModifyTree(state, [&](reg::Tree& tree, bool* changed) {
+            reg::Key* k = tree.Find(key.root, key.path);
+            if (!k)
+                return LONG{ERROR_FILE_NOT_FOUND};
+            if (clearOnly) {
+                *changed = !k->values.empty() || !k->subkeys.empty();
+                k->values.clear();
+                k->subkeys.clear();
+                return LONG{ERROR_SUCCESS};
+            }
+            if (!wholeTree && !k->subkeys.empty())
+                return LONG{ERROR_ACCESS_DENIED};
+            std::vector<std::u16string> parentPath(key.path.begin(), key.path.end() - 1);
+            tree.Find(key.root, parentPath)->subkeys.erase(key.path.back());
+            *changed = true;
             return LONG{ERROR_SUCCESS};
-        }
-        if (!wholeTree && !k->subkeys.empty())
-            return LONG{ERROR_ACCESS_DENIED};
-        std::vector<std::u16string> parentPath(key.path.begin(), key.path.end() - 1);
-        tree.Find(key.root, parentPath)->subkeys.erase(key.path.back());
-        *changed = true;
-        return LONG{ERROR_SUCCESS};
+        });
     });
 }
 
@@ -696,58 +724,64 @@ LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD, LPWSTR, LPDWORD,
                    void*) {
-    if (lpName == nullptr || lpcchName == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    auto& state = TheState();
-    std::lock_guard lock(state.mutex);
-    reg::Key* k = nullptr;
-    LONG status = winport::ReadOpenKey(state, hKey, &k);
-    if (status != ERROR_SUCCESS)
-        return status;
-    if (dwIndex >= k->subkeys.size())
-        return ERROR_NO_MORE_ITEMS;
-    auto it = k->subkeys.begin();
-    std::advance(it, dwIndex);
-    const std::u16string& name = it->second->name;
-    if (*lpcchName <= name.size())
-        return ERROR_MORE_DATA;
-    std::memcpy(lpName, name.data(), name.size() * sizeof(WCHAR));
-    lpName[name.size()] = 0;
-    *lpcchName = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
+    return winport::Win32Entry([&]() -> LONG {
+        if (lpName == nullptr || lpcchName == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        auto& state = TheState();
+        std::lock_guard lock(state.mutex);
+        reg::Key* k = nullptr;
+        LONG status = winport::ReadOpenKey(state, hKey, &k);
+        if (status != ERROR_SUCCESS)
+            return status;
+        if (dwIndex >= k->subkeys.size())
+            return ERROR_NO_MORE_ITEMS;
+        auto it = k->subkeys.begin();
+        std::advance(it, dwIndex);
+        const std::u16string& name = it->second->name;
+        if (*lpcchName <= name.size())
+            return ERROR_MORE_DATA;
+        std::memcpy(lpName, name.data(), name.size() * sizeof(WCHAR));
+        lpName[name.size()] = 0;
+        *lpcchName = static_cast<DWORD>(name.size());
+        return ERROR_SUCCESS;
+    });
 }
 
 namespace winport {
 
 LONG RegReadString(HKEY hKey, const WCHAR* subKey, const WCHAR* valueName, std::u16string* value) {
-    HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(hKey, subKey, 0, KEY_READ, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    DWORD type = 0, size = 0;
-    status = RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size);
-    std::vector<BYTE> data(size);
-    if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ)
-        status = ERROR_INVALID_DATA;
-    if (status == ERROR_SUCCESS)
-        status = RegQueryValueExW(key, valueName, nullptr, &type, data.data(), &size);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    data.resize(size);
-    return registry::DataString(data, value) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    return winport::Win32Entry([&]() -> LONG {
+        HKEY key = nullptr;
+        LONG status = RegOpenKeyExW(hKey, subKey, 0, KEY_READ, &key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        DWORD type = 0, size = 0;
+        status = RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size);
+        std::vector<BYTE> data(size);
+        if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ)
+            status = ERROR_INVALID_DATA;
+        if (status == ERROR_SUCCESS)
+            status = RegQueryValueExW(key, valueName, nullptr, &type, data.data(), &size);
+        RegCloseKey(key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        data.resize(size);
+        return registry::DataString(data, value) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    });
 }
 
 LONG RegWriteString(HKEY hKey, const WCHAR* subKey, const WCHAR* valueName, std::u16string_view value) {
-    HKEY key = nullptr;
-    LONG status =
-        RegCreateKeyExW(hKey, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
-    if (status != ERROR_SUCCESS)
+    return winport::Win32Entry([&]() -> LONG {
+        HKEY key = nullptr;
+        LONG status = RegCreateKeyExW(hKey, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                                      &key, nullptr);
+        if (status != ERROR_SUCCESS)
+            return status;
+        std::vector<BYTE> data = registry::StringData(value);
+        status = RegSetValueExW(key, valueName, 0, REG_SZ, data.data(), static_cast<DWORD>(data.size()));
+        RegCloseKey(key);
         return status;
-    std::vector<BYTE> data = registry::StringData(value);
-    status = RegSetValueExW(key, valueName, 0, REG_SZ, data.data(), static_cast<DWORD>(data.size()));
-    RegCloseKey(key);
-    return status;
+    });
 }
 
 }  // namespace winport

@@ -2,6 +2,10 @@
 // and what it leaves, and scripts that must change nothing at all.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
+#include "tests/support/AllocationFailure.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/registry/Registrar.h"
 #include "winport/registry/registry.h"
@@ -145,6 +149,112 @@ TEST_F(RegistrarTest, ARegistryFailureIsReturnedAsItsCode) {
     winport::Registrar registrar = Registrar();
     EXPECT_EQ(registrar.Register(kScript), HRESULT_FROM_WIN32(ERROR_BADDB));
     EXPECT_EQ(m_registry.Text(), "not a registry file\n");
+}
+
+// Every allocation of a call fails in turn: the registrar answers
+// E_OUTOFMEMORY and the registry functions ERROR_NOT_ENOUGH_MEMORY, or they
+// succeed; nothing throws, a failed registration leaves the file as it was,
+// and the registry works afterwards.
+TEST_F(RegistrarTest, OutOfMemoryAnywhereIsAnAnswerAndLeavesTheRegistryWhole) {
+    struct Case {
+        const char* name;
+        std::function<long(winport::Registrar&)> call;  // an HRESULT, or a Win32 code
+        long outOfMemory;
+        bool wholeOrNothing;
+    };
+    const auto withKey = [](const std::function<LONG(HKEY)>& use) {
+        HKEY key = nullptr;
+        LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Sample.Thing.1", 0, KEY_ALL_ACCESS, &key);
+        if (status != ERROR_SUCCESS)
+            return status;
+        status = use(key);
+        RegCloseKey(key);
+        return status;
+    };
+    const Case cases[] = {
+        {"Register", [](winport::Registrar& r) { return long{r.Register(kScript)}; }, E_OUTOFMEMORY, true},
+        {"AddReplacement", [](winport::Registrar& r) { return long{r.AddReplacement("Other", "/opt/x.so")}; },
+         E_OUTOFMEMORY, false},
+        {"RegWriteString",
+         [](winport::Registrar&) {
+             return long{winport::RegWriteString(HKEY_CLASSES_ROOT, u"A\\B", u"v", u"text")};
+         },
+         ERROR_NOT_ENOUGH_MEMORY, false},
+        {"RegReadString",
+         [](winport::Registrar&) {
+             std::u16string text;
+             return long{winport::RegReadString(HKEY_CLASSES_ROOT, u"Sample.Thing.1", nullptr, &text)};
+         },
+         ERROR_NOT_ENOUGH_MEMORY, false},
+        {"RegEnumKeyExW",
+         [&](winport::Registrar&) {
+             return long{withKey([](HKEY key) {
+                 WCHAR name[64];
+                 DWORD length = 64;
+                 return RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+             })};
+         },
+         ERROR_NOT_ENOUGH_MEMORY, false},
+        {"RegDeleteValueW",
+         [&](winport::Registrar&) {
+             return long{withKey([](HKEY key) { return RegDeleteValueW(key, nullptr); })};
+         },
+         ERROR_NOT_ENOUGH_MEMORY, true},
+        {"RegDeleteTreeW",
+         [](winport::Registrar&) { return long{RegDeleteTreeW(HKEY_CLASSES_ROOT, u"Sample.Thing.1")}; },
+         ERROR_NOT_ENOUGH_MEMORY, true},
+        {"a transaction",
+         [](winport::Registrar&) {
+             winport::RegistryTransaction transaction;
+             LONG status = transaction.Status();
+             if (status == ERROR_SUCCESS)
+                 status = winport::RegWriteString(HKEY_CLASSES_ROOT, u"T", nullptr, u"t");
+             return long{status == ERROR_SUCCESS ? transaction.Commit() : status};
+         },
+         ERROR_NOT_ENOUGH_MEMORY, true},
+        {"Unregister", [](winport::Registrar& r) { return long{r.Unregister(kScript)}; }, E_OUTOFMEMORY,
+         true},
+    };
+    winport::Registrar registrar = Registrar();
+    ASSERT_EQ(registrar.Register(kScript), S_OK) << registrar.LastError();
+    const std::string registered = m_registry.Text();
+    for (const Case& c : cases) {
+        for (size_t failAt = 0;; ++failAt) {
+            SCOPED_TRACE(std::string(c.name) + " failing allocation " + std::to_string(failAt));
+            // A registry with the script registered, as each call expects.
+            m_registry.Write(registered);
+            const std::string before = m_registry.Text();
+            long result = -1;
+            bool failed = false;
+            {
+                oskan::test::AllocationFailure failure(failAt);
+                EXPECT_NO_THROW(result = c.call(registrar));
+                failed = failure.Happened();
+            }
+            if (failed && result != 0) {
+                EXPECT_EQ(result, c.outOfMemory);
+                if (c.wholeOrNothing) {
+                    EXPECT_EQ(m_registry.Text(), before);
+                }
+            } else {
+                EXPECT_EQ(result, 0) << std::hex << result;
+            }
+            // The registry still reads, and a transaction begins and ends.
+            {
+                winport::RegistryTransaction transaction;
+                ASSERT_EQ(transaction.Status(), ERROR_SUCCESS);
+                ASSERT_EQ(transaction.Commit(), ERROR_SUCCESS);
+            }
+            EXPECT_TRUE(Exists(u"CLSID"));
+            if (!failed)
+                break;
+            ASSERT_LT(failAt, 5000u);
+        }
+    }
+    // And it writes.
+    m_registry.Write(registered);
+    ASSERT_EQ(registrar.Unregister(kScript), S_OK) << registrar.LastError();
+    EXPECT_FALSE(Exists(u"Sample.Thing.1"));
 }
 
 }  // namespace
