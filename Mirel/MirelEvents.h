@@ -13,7 +13,8 @@ constexpr DISPID DISPID_OnDeviceRemove = 218;     // (int dwID)
 constexpr DISPID DISPID_OnDeviceUpdate = 219;     // (int dwID)
 
 // _ISkTrace (MirelUdpDevice, MirelUdpRefresh)
-inline constexpr IID DIID__ISkTrace = {0xBD156EA0, 0xAA1E, 0x4628, {0x8D, 0xAA, 0xED, 0xFF, 0xEB, 0xF5, 0x0F, 0x03}};
+inline constexpr IID DIID__ISkTrace = {
+    0xBD156EA0, 0xAA1E, 0x4628, {0x8D, 0xAA, 0xED, 0xFF, 0xEB, 0xF5, 0x0F, 0x03}};
 constexpr DISPID DISPID_OnTrace = 110;  // (int nLevel, BSTR bstrText)
 
 // _ISkConnectionEvents (MirelUdpDevice)
@@ -48,8 +49,8 @@ struct _ISkDebuggeeEvents : public IUnknown {
     virtual HRESULT OnMemoryProgress(int nPercentage) = 0;
     virtual HRESULT OnError(LONG lError, const OLECHAR* bstrDetails) = 0;
     virtual HRESULT OnDebugCommandComplete(LONG lError, const OLECHAR* bstrDetails) = 0;
-    virtual HRESULT OnReadMemoryComplete(LONG lError, const OLECHAR* bstrDetails, ULONG dwAddress, ULONG dwLength,
-                                         void* pvData, LONG lParam) = 0;
+    virtual HRESULT OnReadMemoryComplete(LONG lError, const OLECHAR* bstrDetails, ULONG dwAddress,
+                                         ULONG dwLength, void* pvData, LONG lParam) = 0;
 
 protected:
     ~_ISkDebuggeeEvents() = default;

@@ -4,10 +4,13 @@
 
 MirelUdpDeviceInfo::MirelUdpDeviceInfo() : m_Samples(AvgCalc::kSkipLargest, 3) {}
 
-ComPtr<MirelUdpDeviceInfo> MirelUdpDeviceInfo::Create() { return ComPtr<MirelUdpDeviceInfo>(new MirelUdpDeviceInfo()); }
+ComPtr<MirelUdpDeviceInfo> MirelUdpDeviceInfo::Create() {
+    return ComPtr<MirelUdpDeviceInfo>(new MirelUdpDeviceInfo());
+}
 
 HRESULT MirelUdpDeviceInfo::QueryInterface(REFIID riid, void** ppvObject) {
-    if (!ppvObject) return E_POINTER;
+    if (!ppvObject)
+        return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IMirelUdpDeviceInfo) {
         *ppvObject = static_cast<IMirelUdpDeviceInfo*>(this);
         AddRef();
@@ -20,24 +23,28 @@ HRESULT MirelUdpDeviceInfo::QueryInterface(REFIID riid, void** ppvObject) {
 ULONG MirelUdpDeviceInfo::Release() {
     bool destroy = false;
     ULONG count = m_RefCount.Decrement(&destroy);
-    if (destroy) delete this;
+    if (destroy)
+        delete this;
     return count;
 }
 
 HRESULT MirelUdpDeviceInfo::CopyText(const std::u16string& text, BSTR* pVal) {
-    if (!pVal) return E_POINTER;
+    if (!pVal)
+        return E_POINTER;
     *pVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     return *pVal ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT MirelUdpDeviceInfo::get_Ping(LONG* pVal) {
-    if (!pVal) return E_POINTER;
+    if (!pVal)
+        return E_POINTER;
     *pVal = m_nPing;
     return S_OK;
 }
 
 HRESULT MirelUdpDeviceInfo::get_PcmMode(OSKAN_PCODE_MACHINE_MODE* pVal) {
-    if (!pVal) return E_POINTER;
+    if (!pVal)
+        return E_POINTER;
     *pVal = m_Mode;
     return S_OK;
 }
@@ -53,7 +60,9 @@ void MirelUdpDeviceInfo::SetText(TextField field, const char* ansi, size_t lengt
     m_Texts[field] = winport::AnsiToUtf16(std::string_view(ansi, length));
 }
 
-void MirelUdpDeviceInfo::AddSample(uint32_t replyTimeMs) { m_nPing = static_cast<int32_t>(m_Samples.Add(replyTimeMs)); }
+void MirelUdpDeviceInfo::AddSample(uint32_t replyTimeMs) {
+    m_nPing = static_cast<int32_t>(m_Samples.Add(replyTimeMs));
+}
 
 void MirelUdpDeviceInfo::FullReset() {
     m_dwDeviceId = 0;
@@ -65,6 +74,7 @@ void MirelUdpDeviceInfo::FullReset() {
 void MirelUdpDeviceInfo::PartialReset() {
     m_Samples.Reset();
     m_nPing = -1;
-    for (auto& text : m_Texts) text.clear();
+    for (auto& text : m_Texts)
+        text.clear();
     m_Mode = OPCM_MODE_UNKNOWN;
 }

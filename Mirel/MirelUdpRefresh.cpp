@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "common/MessageTransport.h"
 #include "Mirel/SkEventFiring.h"
+#include "common/MessageTransport.h"
 #include "winport/com/ComEntry.h"
 #include "winport/loop/ServiceLoop.h"
 
@@ -22,19 +22,24 @@ constexpr HRESULT kNoSuchDevice = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);     
 bool ReadRequestId(const char* text, uint32_t* id) {
     char* end = nullptr;
     unsigned long value = std::strtoul(text, &end, 16);
-    if (end == text) return false;
+    if (end == text)
+        return false;
     *id = value > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
     return true;
 }
 
 }  // namespace
 
-HRESULT CMirelUdpRefresh::CreateInstance(REFIID riid, void** ppv) { return CreateInstance(nullptr, riid, ppv); }
+HRESULT CMirelUdpRefresh::CreateInstance(REFIID riid, void** ppv) {
+    return CreateInstance(nullptr, riid, ppv);
+}
 
 HRESULT CMirelUdpRefresh::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
+    if (!ppv)
+        return E_POINTER;
     *ppv = nullptr;
-    if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    if (outer && riid != IID_IUnknown)
+        return CLASS_E_NOAGGREGATION;
     return (new CMirelUdpRefresh())->m_Aggregation.Create(outer, riid, ppv);
 }
 
@@ -60,7 +65,8 @@ CMirelUdpRefresh::~CMirelUdpRefresh() {
 }
 
 HRESULT CMirelUdpRefresh::InternalQueryInterface(REFIID riid, void** ppvObject) {
-    if (!ppvObject) return E_POINTER;
+    if (!ppvObject)
+        return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkRefresh) {
         *ppvObject = static_cast<ISkRefresh*>(this);
     } else if (riid == IID_IConnectionPointContainer) {
@@ -76,7 +82,8 @@ HRESULT CMirelUdpRefresh::InternalQueryInterface(REFIID riid, void** ppvObject) 
 // ---------------------------------------------------------------- ISkRefresh
 
 HRESULT CMirelUdpRefresh::Refresh() {
-    if (m_bDestroying) return E_ABORT;
+    if (m_bDestroying)
+        return E_ABORT;
     Scope scope(this);
     const bool wasBusy = m_bBusy;
     const HRESULT hr = winport::ComEntry([&] { return StartScan(wasBusy); });
@@ -106,7 +113,8 @@ HRESULT CMirelUdpRefresh::StartScan(bool wasBusy) {
     StopScan();
     if (!m_Socket.OpenDatagram(&CMirelUdpRefresh::ReceiveHandler, this, kReceiveBufferSize)) {
         // The interrupted scan still ends with exactly one completion.
-        if (wasBusy) Complete(kCancelled, "Refresh cancelled");
+        if (wasBusy)
+            Complete(kCancelled, "Refresh cancelled");
         return kSocketUnavailable;
     }
     m_Socket.SetSystemReceiveBuffer(kSystemReceiveBuffer);
@@ -115,7 +123,8 @@ HRESULT CMirelUdpRefresh::StartScan(bool wasBusy) {
     m_Destination.sin_port = htons(m_Config.m_nPort);
     m_Destination.sin_addr.s_addr = htonl(INADDR_BROADCAST);
 
-    for (auto& device : m_lstDevices) device->PartialReset();
+    for (auto& device : m_lstDevices)
+        device->PartialReset();
 
     m_dwNextRequestId = winport::GetTickCount();
     m_dwScanStart = winport::GetTickCount() - 1;
@@ -129,7 +138,8 @@ HRESULT CMirelUdpRefresh::StartScan(bool wasBusy) {
 }
 
 HRESULT CMirelUdpRefresh::Cancel() {
-    if (!m_bBusy) return S_OK;
+    if (!m_bBusy)
+        return S_OK;
     Scope scope(this);
     StopScan();
     // The scan has ended before its event is made; out of memory loses only the event.
@@ -152,7 +162,8 @@ HRESULT CMirelUdpRefresh::Reset() {
 }
 
 HRESULT CMirelUdpRefresh::get_DeviceInfo(LONG dwID, IDispatch** ppDeviceInfo) {
-    if (!ppDeviceInfo) return E_POINTER;
+    if (!ppDeviceInfo)
+        return E_POINTER;
     *ppDeviceInfo = nullptr;
     return winport::ComEntry([&] {
         auto it = m_DeviceMap.find(static_cast<uint32_t>(dwID));
@@ -168,7 +179,8 @@ void CMirelUdpRefresh::StopScan() {
     m_SilentWalk = SilentWalk::None;
     m_pEndedEcho = nullptr;
     m_Retransmitter.RemoveAll();
-    while (RefreshPacket* packet = m_lstPackets.PopFront()) std::unique_ptr<RefreshPacket> owned(packet);
+    while (RefreshPacket* packet = m_lstPackets.PopFront())
+        std::unique_ptr<RefreshPacket> owned(packet);
     m_PacketMap.clear();
     m_pEchoPacket = nullptr;
     m_bSendFailed = false;
@@ -188,7 +200,8 @@ void CMirelUdpRefresh::Complete(uint32_t error, const char* details) {
 }
 
 void CMirelUdpRefresh::CompleteIfDone() {
-    if (!m_bBusy || !m_lstPackets.Empty()) return;
+    if (!m_bBusy || !m_lstPackets.Empty())
+        return;
     if (m_bSendFailed)
         Complete(m_dwSendError, "Error sending packet");
     else
@@ -196,14 +209,15 @@ void CMirelUdpRefresh::CompleteIfDone() {
 }
 
 void CMirelUdpRefresh::FinishSendFailure() {
-    if (!m_bSendFailed) return;
+    if (!m_bSendFailed)
+        return;
     const uint32_t error = m_dwSendError;
     StopScan();
     Complete(error, "Error sending packet");
 }
 
-CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::NewPacket(RefreshPacketKind kind, MirelUdpDeviceInfo* device,
-                                                             uint32_t requestId) {
+CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::NewPacket(RefreshPacketKind kind,
+                                                             MirelUdpDeviceInfo* device, uint32_t requestId) {
     auto packet = std::make_unique<RefreshPacket>();
     packet->m_Kind = kind;
     packet->m_pEngine = this;
@@ -211,17 +225,20 @@ CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::NewPacket(RefreshPacketKind k
     packet->m_dwRequestId = requestId;
     RefreshPacket* record = packet.release();  // owned by m_lstPackets
     m_lstPackets.PushBack(record);
-    if (requestId != 0) m_PacketMap[requestId] = record;
+    if (requestId != 0)
+        m_PacketMap[requestId] = record;
     return record;
 }
 
-CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::CreateQuery(RefreshPacketKind kind, MirelUdpDeviceInfo* device) {
-    if (m_dwNextRequestId == 0) ++m_dwNextRequestId;
+CMirelUdpRefresh::RefreshPacket* CMirelUdpRefresh::CreateQuery(RefreshPacketKind kind,
+                                                               MirelUdpDeviceInfo* device) {
+    if (m_dwNextRequestId == 0)
+        ++m_dwNextRequestId;
     const uint32_t requestId = m_dwNextRequestId++;
     const uint8_t* mac = device->Mac();
     char text[64];
-    int length = std::snprintf(text, sizeof text, "_[%u.%u.%u.%u.%u.%u]%s|%08x", mac[0], mac[1], mac[2], mac[3],
-                               mac[4], mac[5], kind == RPK_VERSION ? "X" : "PC", requestId);
+    int length = std::snprintf(text, sizeof text, "_[%u.%u.%u.%u.%u.%u]%s|%08x", mac[0], mac[1], mac[2],
+                               mac[3], mac[4], mac[5], kind == RPK_VERSION ? "X" : "PC", requestId);
     RefreshPacket* query = NewPacket(kind, device, requestId);
     query->m_hPacket = m_Retransmitter.AddPacket(text, length, query);
     return query;
@@ -231,8 +248,10 @@ void CMirelUdpRefresh::ReleaseRequest(RefreshPacket* packet) {
     DetachQuery(packet);
     m_Retransmitter.RemovePacket(packet->m_hPacket);
     m_lstPackets.Remove(packet);
-    if (packet->m_dwRequestId != 0) m_PacketMap.erase(packet->m_dwRequestId);
-    if (packet == m_pEchoPacket) m_pEchoPacket = nullptr;
+    if (packet->m_dwRequestId != 0)
+        m_PacketMap.erase(packet->m_dwRequestId);
+    if (packet == m_pEchoPacket)
+        m_pEchoPacket = nullptr;
     std::unique_ptr<RefreshPacket> owned(packet);
     ReportProgress();
 }
@@ -241,9 +260,12 @@ void CMirelUdpRefresh::ReportProgress() {
     const uint32_t now = winport::GetTickCount();
     uint32_t horizon = winport::GetTickCount();
     // Distances from the scan start, so the tick count may wrap during a scan.
-    for (RefreshPacket* packet = m_lstPackets.Front(); packet; packet = decltype(m_lstPackets)::Next(packet)) {
-        if (packet->m_dwDeadline == 0) break;
-        if (packet->m_dwDeadline - m_dwScanStart > horizon - m_dwScanStart) horizon = packet->m_dwDeadline;
+    for (RefreshPacket* packet = m_lstPackets.Front(); packet;
+         packet = decltype(m_lstPackets)::Next(packet)) {
+        if (packet->m_dwDeadline == 0)
+            break;
+        if (packet->m_dwDeadline - m_dwScanStart > horizon - m_dwScanStart)
+            horizon = packet->m_dwDeadline;
     }
     const uint32_t percentage = (now - m_dwScanStart) * 100u / (horizon - m_dwScanStart);
     FireRefreshProgress(static_cast<int>(percentage));
@@ -263,7 +285,8 @@ void CMirelUdpRefresh::RemoveNextSilentDevice() {
     // Nothing else changes the list while the walk runs: echo answers are no
     // longer taken, and every stop of the scan ends the walk.
     for (auto it = m_SilentNext; it != m_lstDevices.end(); ++it) {
-        if ((*it)->Ping() != -1) continue;
+        if ((*it)->Ping() != -1)
+            continue;
         m_SilentNext = std::next(it);
         const uint32_t id = (*it)->DeviceId();
         UnlinkDevice(it);
@@ -275,7 +298,8 @@ void CMirelUdpRefresh::RemoveNextSilentDevice() {
 }
 
 void CMirelUdpRefresh::ContinueSilentWalk() {
-    if (m_SilentWalk == SilentWalk::None) return;  // the scan stopped
+    if (m_SilentWalk == SilentWalk::None)
+        return;  // the scan stopped
     Scope scope(this);
     RemoveNextSilentDevice();
 }
@@ -286,7 +310,8 @@ void CMirelUdpRefresh::FinishSilentWalk() {
         FinishAtTimeLimit();
         return;
     }
-    if (m_bQueryUnanswered) DropOneShotQueries();
+    if (m_bQueryUnanswered)
+        DropOneShotQueries();
     ReleaseRequest(std::exchange(m_pEndedEcho, nullptr));
     CompleteIfDone();
 }
@@ -308,30 +333,38 @@ void CMirelUdpRefresh::ReceiveHandler(const char* data, int length, const SOCKAD
         self->FinishSendFailure();
         return;
     }
-    if (self->m_bBusy) self->OnReceive(data, length, sender);
+    if (self->m_bBusy)
+        self->OnReceive(data, length, sender);
     self->FinishSendFailure();
 }
 
 void CMirelUdpRefresh::OnReceive(const char* data, int length, const SOCKADDR_IN* sender) {
-    if (length < 1 || data[0] != '[') return;
+    if (length < 1 || data[0] != '[')
+        return;
     const char* close = static_cast<const char*>(std::memchr(data, ']', static_cast<size_t>(length)));
-    if (!close) return;
+    if (!close)
+        return;
     uint8_t mac[6];
-    if (MessageTransport::ParseMacText(data + 1, static_cast<int>(close - data) - 1, mac) != 6) return;
+    if (MessageTransport::ParseMacText(data + 1, static_cast<int>(close - data) - 1, mac) != 6)
+        return;
 
     // The datagram is zero-terminated; the text ends at the first zero.
     const char* body = close + 1;
     const char* bar = std::strchr(body, '|');
     if (!bar) {
-        if (m_pEchoPacket) OnEchoReply(mac, sender);
+        if (m_pEchoPacket)
+            OnEchoReply(mac, sender);
         return;
     }
     uint32_t requestId = 0;
-    if (!ReadRequestId(bar + 1, &requestId)) return;
+    if (!ReadRequestId(bar + 1, &requestId))
+        return;
     auto it = m_PacketMap.find(requestId);
-    if (it == m_PacketMap.end()) return;
+    if (it == m_PacketMap.end())
+        return;
     RefreshPacket* query = it->second;
-    if (std::memcmp(query->m_pDevice->Mac(), mac, 6) != 0) return;
+    if (std::memcmp(query->m_pDevice->Mac(), mac, 6) != 0)
+        return;
     OnQueryReply(query, body, static_cast<int>(bar - body));
 }
 
@@ -339,13 +372,16 @@ bool CMirelUdpRefresh::AdmitNewDevice(const uint8_t mac[6], const SOCKADDR_IN* s
     const uint64_t key = MacKey(mac);
     if (m_MacIndex.count(key)) {
         auto unconfirmed = m_Unconfirmed.find(key);
-        if (unconfirmed != m_Unconfirmed.end()) ++unconfirmed->second.m_nEchoAnswers;
+        if (unconfirmed != m_Unconfirmed.end())
+            ++unconfirmed->second.m_nEchoAnswers;
         return true;
     }
     const uint32_t address = sender ? sender->sin_addr.s_addr : 0;
     auto pending = m_UnconfirmedBySender.find(address);
-    if (pending != m_UnconfirmedBySender.end() && pending->second >= kMaxUnconfirmedPerSender) return false;
-    if (m_Unconfirmed.size() >= kMaxUnconfirmed && !EvictOneShotDevice()) return false;
+    if (pending != m_UnconfirmedBySender.end() && pending->second >= kMaxUnconfirmedPerSender)
+        return false;
+    if (m_Unconfirmed.size() >= kMaxUnconfirmed && !EvictOneShotDevice())
+        return false;
     ++m_UnconfirmedBySender[address];
     m_Unconfirmed[key].m_dwSender = address;
     m_UnconfirmedOrder.push_back(key);
@@ -359,12 +395,16 @@ bool CMirelUdpRefresh::EvictOneShotDevice() {
         const uint64_t key = m_UnconfirmedOrder.front();
         m_UnconfirmedOrder.pop_front();  // whoever is passed over can never be taken later
         auto it = m_Unconfirmed.find(key);
-        if (it == m_Unconfirmed.end() || it->second.m_nEchoAnswers > 1) continue;
+        if (it == m_Unconfirmed.end() || it->second.m_nEchoAnswers > 1)
+            continue;
         bool sent = false;
-        for (RefreshPacket* query : it->second.m_pQueries) sent |= query && query->m_dwDeadline != 0;
-        if (sent) continue;
+        for (RefreshPacket* query : it->second.m_pQueries)
+            sent |= query && query->m_dwDeadline != 0;
+        if (sent)
+            continue;
         for (RefreshPacket*& query : it->second.m_pQueries) {
-            if (query) DropRequest(std::exchange(query, nullptr));
+            if (query)
+                DropRequest(std::exchange(query, nullptr));
         }
         Forget(key);
         auto listed = m_MacIndex.find(key);
@@ -380,20 +420,27 @@ bool CMirelUdpRefresh::EvictOneShotDevice() {
 
 void CMirelUdpRefresh::Forget(uint64_t key) {
     auto it = m_Unconfirmed.find(key);
-    if (it == m_Unconfirmed.end()) return;
+    if (it == m_Unconfirmed.end())
+        return;
     auto sender = m_UnconfirmedBySender.find(it->second.m_dwSender);
-    if (sender != m_UnconfirmedBySender.end() && --sender->second <= 0) m_UnconfirmedBySender.erase(sender);
+    if (sender != m_UnconfirmedBySender.end() && --sender->second <= 0)
+        m_UnconfirmedBySender.erase(sender);
     m_Unconfirmed.erase(it);
 }
 
-void CMirelUdpRefresh::Confirm(const uint8_t mac[6]) { Forget(MacKey(mac)); }
+void CMirelUdpRefresh::Confirm(const uint8_t mac[6]) {
+    Forget(MacKey(mac));
+}
 
 void CMirelUdpRefresh::DetachQuery(RefreshPacket* packet) {
-    if (packet->m_Kind == RPK_ECHO || !packet->m_pDevice) return;
+    if (packet->m_Kind == RPK_ECHO || !packet->m_pDevice)
+        return;
     auto it = m_Unconfirmed.find(MacKey(packet->m_pDevice->Mac()));
-    if (it == m_Unconfirmed.end()) return;
+    if (it == m_Unconfirmed.end())
+        return;
     for (RefreshPacket*& query : it->second.m_pQueries) {
-        if (query == packet) query = nullptr;
+        if (query == packet)
+            query = nullptr;
     }
 }
 
@@ -402,9 +449,11 @@ void CMirelUdpRefresh::DetachQuery(RefreshPacket* packet) {
 // the queries not sent yet, which would each hold the window for seconds.
 void CMirelUdpRefresh::DropOneShotQueries() {
     for (auto& [key, entry] : m_Unconfirmed) {
-        if (entry.m_nEchoAnswers > 1) continue;
+        if (entry.m_nEchoAnswers > 1)
+            continue;
         for (RefreshPacket*& query : entry.m_pQueries) {
-            if (query && query->m_dwDeadline == 0) DropRequest(std::exchange(query, nullptr));
+            if (query && query->m_dwDeadline == 0)
+                DropRequest(std::exchange(query, nullptr));
         }
     }
 }
@@ -414,7 +463,8 @@ void CMirelUdpRefresh::DropOneShotQueries() {
 void CMirelUdpRefresh::DropRequest(RefreshPacket* packet) {
     m_Retransmitter.RemovePacket(packet->m_hPacket);
     m_lstPackets.Remove(packet);
-    if (packet->m_dwRequestId != 0) m_PacketMap.erase(packet->m_dwRequestId);
+    if (packet->m_dwRequestId != 0)
+        m_PacketMap.erase(packet->m_dwRequestId);
     delete packet;
 }
 
@@ -433,7 +483,8 @@ void CMirelUdpRefresh::FinishAtTimeLimit() {
 
 MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
     auto found = m_MacIndex.find(MacKey(mac));
-    if (found != m_MacIndex.end()) return found->second->Get();
+    if (found != m_MacIndex.end())
+        return found->second->Get();
     ComPtr<MirelUdpDeviceInfo> device = MirelUdpDeviceInfo::Create();
     device->SetDeviceId(m_dwNextDeviceId++);
     device->SetMac(mac);
@@ -445,17 +496,21 @@ MirelUdpDeviceInfo* CMirelUdpRefresh::FindOrAddDevice(const uint8_t mac[6]) {
 
 void CMirelUdpRefresh::OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* sender) {
     const uint32_t replyTime = winport::GetTickCount() - m_pEchoPacket->m_dwLastSent;
-    if (!AdmitNewDevice(mac, sender)) return;
+    if (!AdmitNewDevice(mac, sender))
+        return;
     ComPtr<MirelUdpDeviceInfo> device(FindOrAddDevice(mac));
     if (device->Ping() == -1) {
         char ip[INET_ADDRSTRLEN] = "";
-        if (sender) inet_ntop(AF_INET, &sender->sin_addr, ip, sizeof ip);
+        if (sender)
+            inet_ntop(AF_INET, &sender->sin_addr, ip, sizeof ip);
         device->SetText(MirelUdpDeviceInfo::kIpAddress, ip, std::strlen(ip));
         RefreshPacket* version = CreateQuery(RPK_VERSION, device.Get());
         RefreshPacket* state = CreateQuery(RPK_STATE, device.Get());
         auto unconfirmed = m_Unconfirmed.find(MacKey(mac));
-        if (unconfirmed != m_Unconfirmed.end()) unconfirmed->second.m_pQueries[0] = version;
-        if (unconfirmed != m_Unconfirmed.end()) unconfirmed->second.m_pQueries[1] = state;
+        if (unconfirmed != m_Unconfirmed.end())
+            unconfirmed->second.m_pQueries[0] = version;
+        if (unconfirmed != m_Unconfirmed.end())
+            unconfirmed->second.m_pQueries[1] = state;
     }
     device->AddSample(replyTime);
     FireDeviceUpdate(device->DeviceId());
@@ -468,9 +523,11 @@ struct VersionFields {
 };
 
 bool ParseVersionBody(std::string_view body, VersionFields* fields) {
-    if (body.empty() || body[0] != 'A') return false;
+    if (body.empty() || body[0] != 'A')
+        return false;
     size_t first = body.find('/');
-    if (first == std::string_view::npos) return false;
+    if (first == std::string_view::npos)
+        return false;
     fields->version = body.substr(1, first - 1);
     size_t second = body.find('/', first + 1);
     if (second == std::string_view::npos) {
@@ -489,7 +546,8 @@ void CMirelUdpRefresh::OnQueryReply(RefreshPacket* query, const char* body, int 
     VersionFields fields;
     OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
     if (query->m_Kind == RPK_VERSION) {
-        if (!ParseVersionBody(std::string_view(body, static_cast<size_t>(bodyLength)), &fields)) return;
+        if (!ParseVersionBody(std::string_view(body, static_cast<size_t>(bodyLength)), &fields))
+            return;
     } else if (!MessageTransport::ParseStatusField(body, bodyLength, &mode, nullptr)) {
         return;
     }
@@ -502,7 +560,8 @@ void CMirelUdpRefresh::OnQueryReply(RefreshPacket* query, const char* body, int 
     if (kind == RPK_VERSION) {
         device->SetText(MirelUdpDeviceInfo::kVersion, fields.version.data(), fields.version.size());
         device->SetText(MirelUdpDeviceInfo::kBuildId, fields.buildId.data(), fields.buildId.size());
-        device->SetText(MirelUdpDeviceInfo::kProjectName, fields.projectName.data(), fields.projectName.size());
+        device->SetText(MirelUdpDeviceInfo::kProjectName, fields.projectName.data(),
+                        fields.projectName.size());
     } else {
         device->SetMode(mode);
     }
@@ -518,8 +577,10 @@ int CMirelUdpRefresh::SendHandler(RetransmitterPacket*, void* user, const void* 
     CMirelUdpRefresh* self = packet->m_pEngine;
     const uint32_t now = winport::GetTickCount();
     packet->m_dwLastSent = now;
-    if (packet->m_dwDeadline == 0) packet->m_dwDeadline = now + self->m_Config.m_nTries * self->m_Config.m_nRetryInterval;
-    if (self->m_bSendFailed) return SOCKET_ERROR;  // the scan is already being stopped
+    if (packet->m_dwDeadline == 0)
+        packet->m_dwDeadline = now + self->m_Config.m_nTries * self->m_Config.m_nRetryInterval;
+    if (self->m_bSendFailed)
+        return SOCKET_ERROR;  // the scan is already being stopped
     int sent = self->m_Socket.SendTo(data, length, &self->m_Destination);
     if (sent == SOCKET_ERROR) {
         // Stopping here would pull the packets from under the running
@@ -542,7 +603,8 @@ void CMirelUdpRefresh::OnExpired(RefreshPacket* packet) {
         StartSilentWalk(SilentWalk::EchoExpired);
         return;
     }
-    if (packet == m_pEndedEcho) return;  // the running walk releases it
+    if (packet == m_pEndedEcho)
+        return;  // the running walk releases it
     m_bQueryUnanswered = true;
     DetachQuery(packet);
     DropOneShotQueries();
@@ -568,7 +630,8 @@ void CMirelUdpRefresh::ProgressTickHandler(void* user) {
 
 uint64_t CMirelUdpRefresh::MacKey(const uint8_t mac[6]) {
     uint64_t key = 0;
-    for (int i = 0; i < 6; ++i) key = (key << 8) | mac[i];
+    for (int i = 0; i < 6; ++i)
+        key = (key << 8) | mac[i];
     return key;
 }
 

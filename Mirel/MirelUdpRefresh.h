@@ -18,9 +18,9 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelUdpDeviceInfo.h"
-#include "Mirel/SkObjectBase.h"
 #include "Mirel/SkConnectionPoint.h"
 #include "Mirel/SkConnectionPointContainer.h"
+#include "Mirel/SkObjectBase.h"
 #include "common/CompletionScope.h"
 #include "common/IntrusiveList.h"
 #include "common/Retransmitter.h"
@@ -76,7 +76,8 @@ public:
     size_t DeviceCount() const { return m_lstDevices.size(); }
     template <typename F>
     void ForEachDevice(F&& f) const {
-        for (const auto& device : m_lstDevices) f(*device.Get());
+        for (const auto& device : m_lstDevices)
+            f(*device.Get());
     }
     bool IsBusy() const { return m_bBusy; }
 

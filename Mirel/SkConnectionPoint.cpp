@@ -45,9 +45,13 @@ HRESULT SkConnectionPoint::QueryInterface(REFIID riid, void** ppvObject) {
     return E_NOINTERFACE;
 }
 
-ULONG SkConnectionPoint::AddRef() { return m_pOwner->AddRef(); }
+ULONG SkConnectionPoint::AddRef() {
+    return m_pOwner->AddRef();
+}
 
-ULONG SkConnectionPoint::Release() { return m_pOwner->Release(); }
+ULONG SkConnectionPoint::Release() {
+    return m_pOwner->Release();
+}
 
 HRESULT SkConnectionPoint::GetConnectionInterface(IID* pIID) {
     if (pIID == nullptr) {

@@ -31,7 +31,9 @@ protected:
     ~SkConnectionPointContainer() = default;
 
     // The connection map; the points must live as long as the object.
-    void SetConnectionPoints(std::initializer_list<SkConnectionPoint*> points) { m_connectionPoints = points; }
+    void SetConnectionPoints(std::initializer_list<SkConnectionPoint*> points) {
+        m_connectionPoints = points;
+    }
     // Appends one connection point to the end of the map.
     void AddConnectionPoint(SkConnectionPoint* point) { m_connectionPoints.push_back(point); }
 

@@ -166,6 +166,7 @@ private:
     size_t m_position;
 };
 
-using SkEnumConnections = SkEnum<IEnumConnections, &IID_IEnumConnections, CONNECTDATA, SkEnumConnectionPolicy>;
+using SkEnumConnections =
+    SkEnum<IEnumConnections, &IID_IEnumConnections, CONNECTDATA, SkEnumConnectionPolicy>;
 using SkEnumConnectionPoints =
     SkEnum<IEnumConnectionPoints, &IID_IEnumConnectionPoints, IConnectionPoint*, SkEnumInterfacePolicy>;

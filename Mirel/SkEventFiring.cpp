@@ -47,8 +47,8 @@ HRESULT SkFireDispatchEvent(SkConnectionPoint& point, DISPID dispid, const SkEve
         }
         DISPPARAMS params = {variants, nullptr, cArgs, 0};
         auto* dispatch = static_cast<IDispatch*>(static_cast<void*>(sink));
-        (void)dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
-                               nullptr);
+        (void)dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
+                               nullptr, nullptr);
     });
     // The source may be gone by now; only the local array is left to free.
     for (UINT i = 0; i < cArgs; ++i) {

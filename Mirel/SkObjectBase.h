@@ -5,8 +5,8 @@
 
 #include "Mirel/MirelModule.h"
 #include "Mirel/SkDispatch.h"
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/com.h"
 
 // Once it has reached 0 the count stays parked far from 0: events fired while
 // the object is being destroyed take and drop references of their own, and must

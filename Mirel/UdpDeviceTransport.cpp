@@ -38,7 +38,8 @@ bool IsStrictMacText(const std::string& text, uint8_t mac[6]) {
 
 HRESULT UdpDeviceTransport::SetAddress(const std::string& address) {
     ClearAddress();
-    if (address.empty()) return S_OK;
+    if (address.empty())
+        return S_OK;
     uint8_t mac[6] = {};
     if (!IsStrictMacText(address, mac))
         return E_INVALIDARG;
@@ -55,16 +56,20 @@ BOOL UdpDeviceTransport::Open() {
     return m_Socket.OpenDatagram(&UdpDeviceTransport::OnReceive, this, kReceiveBufferSize);
 }
 
-void UdpDeviceTransport::Close() { m_Socket.CloseDatagram(); }
+void UdpDeviceTransport::Close() {
+    m_Socket.CloseDatagram();
+}
 
 BOOL UdpDeviceTransport::SendDatagram(const void* bytes, int length) {
-    if (!m_Socket.IsOpen()) return FALSE;
+    if (!m_Socket.IsOpen())
+        return FALSE;
     return m_Socket.SendTo(bytes, length, &m_Destination) == length ? TRUE : FALSE;
 }
 
 void UdpDeviceTransport::ComposeFrame(uint8_t* frame, const void* payload, int length) {
     std::memcpy(frame, m_Header.data(), m_Header.size());
-    if (length > 0) std::memcpy(frame + m_Header.size(), payload, static_cast<size_t>(length));
+    if (length > 0)
+        std::memcpy(frame + m_Header.size(), payload, static_cast<size_t>(length));
 }
 
 void UdpDeviceTransport::OnReceive(const char* data, int length, const SOCKADDR_IN*, void* user) {
@@ -72,12 +77,15 @@ void UdpDeviceTransport::OnReceive(const char* data, int length, const SOCKADDR_
 }
 
 void UdpDeviceTransport::OnDatagram(const char* data, int length) {
-    if (!data || length < 1 || data[0] != '[') return;
+    if (!data || length < 1 || data[0] != '[')
+        return;
     const char* close = static_cast<const char*>(std::memchr(data, ']', static_cast<size_t>(length)));
-    if (!close) return;
+    if (!close)
+        return;
     uint8_t mac[6];
     int macLength = static_cast<int>(close - data) - 1;
-    if (ParseMacText(data + 1, macLength, mac) != 6 || std::memcmp(mac, m_Mac, sizeof mac) != 0) return;
+    if (ParseMacText(data + 1, macLength, mac) != 6 || std::memcmp(mac, m_Mac, sizeof mac) != 0)
+        return;
     const char* text = close + 1;
     DispatchReceived(text, length - static_cast<int>(text - data));
 }

@@ -9,8 +9,8 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkEventFiring.h"
 #include "Mirel/SkTrace.h"
-#include "winport/com/ComEntry.h"
 #include "winport/base/hexdigit.h"
+#include "winport/com/ComEntry.h"
 
 namespace {
 
@@ -37,7 +37,8 @@ bool ReadHex(const char* text, int length, int pos, ULONG* value) {
     uint64_t result = 0;
     int digits = 0;
     for (; pos < length && winport::HexDigitValue(text[pos]) >= 0; ++pos, ++digits)
-        result = std::min<uint64_t>(result * 16 + static_cast<uint64_t>(winport::HexDigitValue(text[pos])), 0xFFFFFFFFull);
+        result = std::min<uint64_t>(result * 16 + static_cast<uint64_t>(winport::HexDigitValue(text[pos])),
+                                    0xFFFFFFFFull);
     *value = static_cast<ULONG>(result);
     return digits > 0;
 }

@@ -3,12 +3,16 @@
 #include "Mirel/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 
-HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) { return CreateInstance(nullptr, riid, ppv); }
+HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) {
+    return CreateInstance(nullptr, riid, ppv);
+}
 
 HRESULT CMirelUdpDevice::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
+    if (!ppv)
+        return E_POINTER;
     *ppv = nullptr;
-    if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    if (outer && riid != IID_IUnknown)
+        return CLASS_E_NOAGGREGATION;
     return (new CMirelUdpDevice())->m_Aggregation.Create(outer, riid, ppv);
 }
 
@@ -30,7 +34,8 @@ CMirelUdpDevice::CMirelUdpDevice()
 CMirelUdpDevice::~CMirelUdpDevice() = default;
 
 HRESULT CMirelUdpDevice::InternalQueryInterface(REFIID riid, void** ppvObject) {
-    if (!ppvObject) return E_POINTER;
+    if (!ppvObject)
+        return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkConnection) {
         *ppvObject = static_cast<ISkConnection*>(this);
     } else if (riid == IID_IConnectionPointContainer) {
@@ -68,19 +73,22 @@ HRESULT CMirelUdpDevice::put_Address(BSTR newVal) {
 }
 
 HRESULT CMirelUdpDevice::get_Address(BSTR* pVal) {
-    if (!pVal) return E_POINTER;
+    if (!pVal)
+        return E_POINTER;
     *pVal = SysAllocStringLen(m_Address.data(), static_cast<UINT>(m_Address.size()));
     return *pVal ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT CMirelUdpDevice::get_Connected(VARIANT_BOOL* pVal) {
-    if (!pVal) return E_POINTER;
+    if (!pVal)
+        return E_POINTER;
     *pVal = m_bConnected ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
 
 HRESULT CMirelUdpDevice::Connect() {
-    if (m_bConnected) return S_OK;
+    if (m_bConnected)
+        return S_OK;
     const HRESULT opened = winport::ComEntry([&] { return m_Transport.Open() ? S_OK : E_FAIL; });
     if (FAILED(opened)) {
         m_Transport.Close();  // whatever the opening got before it failed
@@ -95,7 +103,8 @@ HRESULT CMirelUdpDevice::Connect() {
 }
 
 HRESULT CMirelUdpDevice::Disconnect() {
-    if (!m_bConnected) return S_OK;
+    if (!m_bConnected)
+        return S_OK;
     m_Transport.Close();
     m_bConnected = false;
     return winport::ComEntry([&] {

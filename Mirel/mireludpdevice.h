@@ -19,10 +19,10 @@
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelLoaderPart.h"
 #include "Mirel/SkConnectionPoint.h"
-#include "Mirel/mireldebuggee.h"
 #include "Mirel/SkConnectionPointContainer.h"
 #include "Mirel/SkObjectBase.h"
 #include "Mirel/UdpDeviceTransport.h"
+#include "Mirel/mireldebuggee.h"
 
 class CMirelUdpDevice final : public SkDualImpl<ISkConnection>, public SkConnectionPointContainer {
 public:

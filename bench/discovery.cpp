@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "Mirel/MirelUdpRefresh.h"
-#include "sim/Simulator.h"
-#include "winport/host/DispatchSink.h"
 #include "sim/NetworkIsolation.h"
-#include "winport/loop/ServiceLoop.h"
+#include "sim/Simulator.h"
 #include "winport/host/Bstr.h"
+#include "winport/host/DispatchSink.h"
 #include "winport/host/EventConnection.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 
@@ -35,7 +35,8 @@ long ResidentKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
     return 0;
 }
 
@@ -80,7 +81,8 @@ ScanFigures RunScan(size_t deviceCount) {
     const auto start = std::chrono::steady_clock::now();
     refresh->Refresh();
     winport::ServiceLoop::Current().RunUntil([&] { return done; }, 120000);
-    figures.scanMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    figures.scanMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     figures.cpuSeconds = CpuSeconds() - cpuBefore;
     figures.residentBytesPerDevice =
         static_cast<double>(ResidentKiB() - residentBefore) * 1024.0 / static_cast<double>(deviceCount);
@@ -90,7 +92,8 @@ ScanFigures RunScan(size_t deviceCount) {
         OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
         device.get_Version(&version);
         device.get_PcmMode(&mode);
-        if (SysStringLen(version.get()) > 0 && mode != OPCM_MODE_UNKNOWN && device.Ping() >= 0) ++figures.complete;
+        if (SysStringLen(version.get()) > 0 && mode != OPCM_MODE_UNKNOWN && device.Ping() >= 0)
+            ++figures.complete;
     });
     return figures;
 }
@@ -99,21 +102,24 @@ ScanFigures RunScan(size_t deviceCount) {
 
 int main(int argc, char** argv) {
     if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr, "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
+        std::fprintf(stderr,
+                     "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
                      argv[0]);
         return 2;
     }
     std::vector<size_t> sizes = {100, 1000, 10000};
     if (argc > 1) {
         sizes.clear();
-        for (int i = 1; i < argc; ++i) sizes.push_back(std::stoul(argv[i]));
+        for (int i = 1; i < argc; ++i)
+            sizes.push_back(std::stoul(argv[i]));
     }
     std::printf("%8s %10s %10s %7s %9s %12s %8s\n", "devices", "complete", "scan ms", "ratio", "cpu s",
                 "rss B/device", "result");
     for (size_t size : sizes) {
         ScanFigures f = RunScan(size);
         std::printf("%8zu %10zu %10.0f %7.3f %9.3f %12.0f %8d\n", f.devices, f.complete, f.scanMs,
-                    f.scanMs / kProtocolMinimumMs, f.cpuSeconds, f.residentBytesPerDevice, static_cast<int>(f.error));
+                    f.scanMs / kProtocolMinimumMs, f.cpuSeconds, f.residentBytesPerDevice,
+                    static_cast<int>(f.error));
     }
     return 0;
 }

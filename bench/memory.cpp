@@ -15,13 +15,13 @@
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireludpdevice.h"
+#include "sim/NetworkIsolation.h"
 #include "sim/SimPcodeMachine.h"
 #include "sim/Simulator.h"
-#include "sim/NetworkIsolation.h"
-#include "winport/loop/ServiceLoop.h"
+#include "winport/com/ocidl.h"
 #include "winport/host/Bstr.h"
 #include "winport/host/EventConnection.h"
-#include "winport/com/ocidl.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -47,14 +47,14 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireludpdevice.h"
 #include "common/skloader.h"
+#include "sim/NetworkIsolation.h"
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
-#include "winport/host/DispatchSink.h"
-#include "sim/NetworkIsolation.h"
-#include "winport/loop/ServiceLoop.h"
-#include "winport/host/Bstr.h"
-#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
+#include "winport/loop/ServiceLoop.h"
 
 extern char** environ;
 

@@ -48,7 +48,8 @@ public:
 
     T* PopFront() {
         T* item = m_pHead;
-        if (item) Remove(item);
+        if (item)
+            Remove(item);
         return item;
     }
 

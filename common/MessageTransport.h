@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "Mirel/MirelTypes.h"  // OSKAN_PCODE_MACHINE_MODE
 #include "common/AliveGuard.h"
 #include "common/IntrusiveList.h"
 #include "common/Retransmitter.h"
-#include "Mirel/MirelTypes.h"  // OSKAN_PCODE_MACHINE_MODE
 
 class MessageTransport;
 struct TransportClient;
@@ -25,8 +25,8 @@ struct TransportRequest {
 struct TransportClient {
     using ReceiveFunction = void (*)(const char* text, int length, void* user);
 
-    ListLink<TransportClient> m_Link;  // in the transport's list
-    uint64_t m_nSerial = 0;            // in order of opening
+    ListLink<TransportClient> m_Link;                                          // in the transport's list
+    uint64_t m_nSerial = 0;                                                    // in order of opening
     IntrusiveList<TransportRequest, &TransportRequest::m_Link> m_lstRequests;  // in order of sending
     ReceiveFunction m_pfnReceive = nullptr;
     void* m_pUser = nullptr;
@@ -38,7 +38,7 @@ public:
     // fits this buffer with its terminating zero.
     static constexpr int kRequestBufferSize = 268;
     static constexpr int kMaxFormattedBody = 260;
-    static constexpr int kIdSuffixLength = 9;  // "|%08x"
+    static constexpr int kIdSuffixLength = 9;                                         // "|%08x"
     static constexpr int kMaxRequestBody = kRequestBufferSize - 1 - kIdSuffixLength;  // 258
 
     MessageTransport();

@@ -16,7 +16,8 @@ void Retransmitter::Configure(const RetransmitterConfig& config) {
 
 Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, void* user,
                                                 const PacketConfig* config) {
-    if (length < 0) return nullptr;
+    if (length < 0)
+        return nullptr;
     std::unique_ptr<Packet> packet;
     try {
         packet = std::make_unique<Packet>();
@@ -28,18 +29,20 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
     if (config) {
         packet->m_Config = *config;
     } else {
-        packet->m_Config = PacketConfig{m_Config.m_nTransmissionLimit, m_Config.m_nInterval, m_Config.m_pfnSend,
-                                        m_Config.m_pfnExpire};
+        packet->m_Config = PacketConfig{m_Config.m_nTransmissionLimit, m_Config.m_nInterval,
+                                        m_Config.m_pfnSend, m_Config.m_pfnExpire};
     }
     packet->m_nLength = length;
-    if (length) std::memcpy(packet->m_Data.get(), data, static_cast<size_t>(length));
+    if (length)
+        std::memcpy(packet->m_Data.get(), data, static_cast<size_t>(length));
 
     Packet* handle = packet.release();  // owned by the lists until FreePacket
     if (m_nInFlight < m_Config.m_nWindow) {
         EnterWindow(handle);
         Walk guard(m_Walks);  // the send function may destroy the engine
         Transmit(handle);
-        if (!guard.Alive()) return handle;
+        if (!guard.Alive())
+            return handle;
         UpdateTimer();
     } else {
         m_lstWaiting.PushBack(handle);
@@ -48,18 +51,23 @@ Retransmitter::Packet* Retransmitter::AddPacket(const void* data, int length, vo
 }
 
 void Retransmitter::RemovePacket(Packet* packet) {
-    if (!packet) return;
+    if (!packet)
+        return;
     bool wasInFlight = packet->m_bInFlight;
     FreePacket(packet);
-    if (!wasInFlight) return;
-    if (!PromoteWaiting()) return;
+    if (!wasInFlight)
+        return;
+    if (!PromoteWaiting())
+        return;
     UpdateTimer();
 }
 
 void Retransmitter::RemoveAll() {
     m_Walks.Cleared();
-    while (Packet* packet = m_lstWaiting.PopFront()) std::unique_ptr<Packet> owned(packet);
-    while (Packet* packet = m_lstPackets.PopFront()) std::unique_ptr<Packet> owned(packet);
+    while (Packet* packet = m_lstWaiting.PopFront())
+        std::unique_ptr<Packet> owned(packet);
+    while (Packet* packet = m_lstPackets.PopFront())
+        std::unique_ptr<Packet> owned(packet);
     m_nInFlight = 0;
     UpdateTimer();
 }
@@ -68,7 +76,8 @@ void Retransmitter::LockTransmission(BOOL lock) {
     if (lock) {
         ++m_nTransmissionLockCount;
     } else {
-        if (m_nTransmissionLockCount <= 0) return;  // unbalanced unlock: the caller's error
+        if (m_nTransmissionLockCount <= 0)
+            return;  // unbalanced unlock: the caller's error
         if (--m_nTransmissionLockCount == 0) {
             Walk walk(m_Walks);
             for (Packet* packet = m_lstPackets.Front(); packet && walk.Alive(); packet = walk.next) {
@@ -76,14 +85,16 @@ void Retransmitter::LockTransmission(BOOL lock) {
                 packet->m_nTransmissions = 0;
                 Transmit(packet);
             }
-            if (!walk.Alive()) return;
+            if (!walk.Alive())
+                return;
         }
     }
     UpdateTimer();
 }
 
 void Retransmitter::Transmit(Packet* packet) {
-    if (m_nTransmissionLockCount != 0) return;
+    if (m_nTransmissionLockCount != 0)
+        return;
     ++packet->m_nTransmissions;
     packet->m_dwLastTransmission = winport::GetTickCount();
     packet->m_nTransmitSerial = ++m_nTransmitSerial;
@@ -103,7 +114,8 @@ bool Retransmitter::PromoteWaiting() {
         Packet* packet = m_lstWaiting.PopFront();
         EnterWindow(packet);
         Transmit(packet);
-        if (!guard.Alive()) return false;
+        if (!guard.Alive())
+            return false;
     }
     return true;
 }
@@ -114,7 +126,8 @@ void Retransmitter::UpdateTimer() {
         m_Timer.Kill();
         return;
     }
-    if (!m_bTimerArmed) m_bTimerArmed = m_Timer.Set(m_Config.m_nTick, &Retransmitter::OnTick, this) != FALSE;
+    if (!m_bTimerArmed)
+        m_bTimerArmed = m_Timer.Set(m_Config.m_nTick, &Retransmitter::OnTick, this) != FALSE;
 }
 
 void Retransmitter::FreePacket(Packet* packet) {
@@ -128,7 +141,9 @@ void Retransmitter::FreePacket(Packet* packet) {
     std::unique_ptr<Packet> owned(packet);
 }
 
-void Retransmitter::OnTick(void* user) { static_cast<Retransmitter*>(user)->Tick(); }
+void Retransmitter::OnTick(void* user) {
+    static_cast<Retransmitter*>(user)->Tick();
+}
 
 void Retransmitter::Tick() {
     m_bTimerArmed = false;
@@ -142,15 +157,18 @@ void Retransmitter::Tick() {
         if (packet->m_nTransmitSerial > sentBefore)
             continue;
         // Unsigned difference: stays right across the wrap of the tick count.
-        if (now - packet->m_dwLastTransmission < packet->m_Config.m_nInterval) continue;
+        if (now - packet->m_dwLastTransmission < packet->m_Config.m_nInterval)
+            continue;
         const PacketConfig& config = packet->m_Config;
         if (config.m_nTransmissionLimit != 0 && packet->m_nTransmissions >= config.m_nTransmissionLimit) {
             packet->m_nTransmissions = 0;
-            if (config.m_pfnExpire) config.m_pfnExpire(packet, packet->m_pUser, packet->m_Data.get(), packet->m_nLength);
+            if (config.m_pfnExpire)
+                config.m_pfnExpire(packet, packet->m_pUser, packet->m_Data.get(), packet->m_nLength);
         } else {
             Transmit(packet);
         }
     }
-    if (!walk.Alive()) return;
+    if (!walk.Alive())
+        return;
     UpdateTimer();
 }

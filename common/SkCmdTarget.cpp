@@ -5,7 +5,8 @@
 #include <new>
 #include <string>
 
-SkCmdTarget::SkCmdTarget(MessageTransport* transport, IUnknown* owner) : m_pTransport(transport), m_pOwner(owner) {}
+SkCmdTarget::SkCmdTarget(MessageTransport* transport, IUnknown* owner)
+    : m_pTransport(transport), m_pOwner(owner) {}
 
 SkCmdTarget::~SkCmdTarget() {
     // Completion handlers run from here must not start anything new: it could
@@ -93,8 +94,8 @@ void SkCmdTarget::PostCompletion(const CommandRecord& record, uint32_t error, co
     if (!record.m_pfnComplete)
         return;
     const bool withResponse = error == kCompleted;
-    m_Completions.Post([complete = record.m_pfnComplete, user = record.m_pUser, lParam = record.m_lParam, error,
-                        details, withResponse, response = std::move(response)] {
+    m_Completions.Post([complete = record.m_pfnComplete, user = record.m_pUser, lParam = record.m_lParam,
+                        error, details, withResponse, response = std::move(response)] {
         complete(error, details, withResponse ? response.c_str() : nullptr,
                  withResponse ? static_cast<int>(response.size()) : 0, user, lParam);
     });
@@ -147,5 +148,6 @@ void SkCmdTarget::OnReply(const char* text, int length) {
         if (bar)
             responseLength = static_cast<int>(static_cast<const char*>(bar) - text);
     }
-    PostCompletion(*record, kCompleted, kCompletedText, std::string(text, static_cast<size_t>(responseLength)));
+    PostCompletion(*record, kCompleted, kCompletedText,
+                   std::string(text, static_cast<size_t>(responseLength)));
 }

@@ -75,7 +75,8 @@ private:
     CommandRecord* TakeRecordFor(const char* text, int length);
     void Detach(CommandRecord* record);
     void CloseClientIfIdle();
-    void PostCompletion(const CommandRecord& record, uint32_t error, const char* details, std::string response);
+    void PostCompletion(const CommandRecord& record, uint32_t error, const char* details,
+                        std::string response);
 
     CommandList m_lstPending;  // owned records, in order of sending
     std::map<uint32_t, CommandRecord*> m_mapIds;

@@ -12,18 +12,21 @@
 
 WinSocket::~WinSocket() {
     Close();
-    if (m_hWnd) DestroyWindow(m_hWnd);
+    if (m_hWnd)
+        DestroyWindow(m_hWnd);
 }
 
 BOOL WinSocket::Create(int protocol, unsigned short localPort) {
     Close();
     if (!m_hWnd) {
         m_hWnd = CreateServiceWindow(&WinSocket::WindowProc, this);
-        if (!m_hWnd) return FALSE;
+        if (!m_hWnd)
+            return FALSE;
     }
     int type = protocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
     m_hSocket = socket(AF_INET, type | SOCK_CLOEXEC, protocol);
-    if (m_hSocket == INVALID_SOCKET) return FALSE;
+    if (m_hSocket == INVALID_SOCKET)
+        return FALSE;
     if (protocol == IPPROTO_UDP) {
         int on = 1;
         setsockopt(m_hSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
@@ -32,7 +35,8 @@ BOOL WinSocket::Create(int protocol, unsigned short localPort) {
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(localPort);
-    if (bind(m_hSocket, reinterpret_cast<SOCKADDR*>(&local), sizeof local) == 0) return TRUE;
+    if (bind(m_hSocket, reinterpret_cast<SOCKADDR*>(&local), sizeof local) == 0)
+        return TRUE;
     int err = errno;
     Close();
     errno = err;  // the caller may ask WSAGetLastError why
@@ -40,21 +44,26 @@ BOOL WinSocket::Create(int protocol, unsigned short localPort) {
 }
 
 void WinSocket::Close() {
-    if (!IsOpen()) return;
+    if (!IsOpen())
+        return;
     closesocket(m_hSocket);
     m_hSocket = INVALID_SOCKET;
     m_lEventMask = 0;
 }
 
 BOOL WinSocket::Select(const Subscription* subscriptions) {
-    if (!IsOpen()) return FALSE;
-    for (EventSlot& slot : m_Slots) slot = EventSlot{};
+    if (!IsOpen())
+        return FALSE;
+    for (EventSlot& slot : m_Slots)
+        slot = EventSlot{};
     m_lEventMask = 0;
-    if (!subscriptions) return WSAAsyncSelect(m_hSocket, m_hWnd, 0, 0) == 0;
+    if (!subscriptions)
+        return WSAAsyncSelect(m_hSocket, m_hWnd, 0, 0) == 0;
     for (const Subscription* entry = subscriptions; entry->mask != 0; ++entry) {
         m_lEventMask |= entry->mask;
         for (int i = 0; i < FD_MAX_EVENTS; ++i)
-            if (entry->mask & (1L << i)) m_Slots[i] = EventSlot{entry->handler, entry->user};
+            if (entry->mask & (1L << i))
+                m_Slots[i] = EventSlot{entry->handler, entry->user};
     }
     return WSAAsyncSelect(m_hSocket, m_hWnd, kSocketMessage, m_lEventMask) == 0;
 }
@@ -78,27 +87,33 @@ int WinSocket::ReceiveFrom(void* buffer, int size, SOCKADDR_IN* sender) {
     message.msg_iov = &io;
     message.msg_iovlen = 1;
     ssize_t received = recvmsg(m_hSocket, &message, 0);
-    if (received < 0) return SOCKET_ERROR;
+    if (received < 0)
+        return SOCKET_ERROR;
     if (message.msg_flags & MSG_TRUNC) {
         errno = EMSGSIZE;  // as Windows does, a datagram too long for the buffer fails
         return SOCKET_ERROR;
     }
-    if (sender) *sender = from;
+    if (sender)
+        *sender = from;
     return static_cast<int>(received);
 }
 
 unsigned short WinSocket::LocalPort() const {
-    if (!IsOpen()) return 0;
+    if (!IsOpen())
+        return 0;
     SOCKADDR_IN local{};
     socklen_t len = sizeof local;
-    if (getsockname(m_hSocket, reinterpret_cast<SOCKADDR*>(&local), &len) != 0) return 0;
+    if (getsockname(m_hSocket, reinterpret_cast<SOCKADDR*>(&local), &len) != 0)
+        return 0;
     return ntohs(local.sin_port);
 }
 
 LRESULT WinSocket::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != kSocketMessage) return DefWindowProcA(window, message, wParam, lParam);
+    if (message != kSocketMessage)
+        return DefWindowProcA(window, message, wParam, lParam);
     auto* self = reinterpret_cast<WinSocket*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!self->IsOpen()) return 0;
+    if (!self->IsOpen())
+        return 0;
     long events = WSAGETSELECTEVENT(lParam);
     int error = WSAGETSELECTERROR(lParam);
     // A handler may destroy the socket; then the remaining events are dropped,
@@ -120,7 +135,8 @@ WinAsyncSocket::~WinAsyncSocket() {
 }
 
 BOOL WinAsyncSocket::OpenDatagram(ReceiveHandler handler, void* user, int bufferSize) {
-    if (bufferSize < 1 || !Create(IPPROTO_UDP, 0)) return FALSE;
+    if (bufferSize < 1 || !Create(IPPROTO_UDP, 0))
+        return FALSE;
     const Subscription subscriptions[] = {{FD_READ, &WinAsyncSocket::OnRead, this}, {0, nullptr, nullptr}};
     Select(subscriptions);
     m_ReceiveBuffer.assign(static_cast<size_t>(bufferSize), 0);
@@ -137,11 +153,13 @@ void WinAsyncSocket::CloseDatagram() {
     m_nReceiveBufferSize = 0;
     m_pfnReceive = nullptr;
     m_pUser = nullptr;
-    for (EventSlot& slot : m_Slots) slot = EventSlot{};
+    for (EventSlot& slot : m_Slots)
+        slot = EventSlot{};
 }
 
 void WinAsyncSocket::SetSystemReceiveBuffer(int bytes) {
-    if (!IsOpen()) return;
+    if (!IsOpen())
+        return;
     // Beyond the system's ordinary limit where the process may (CAP_NET_ADMIN);
     // otherwise as much as that limit allows.
     if (setsockopt(m_hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
@@ -150,7 +168,8 @@ void WinAsyncSocket::SetSystemReceiveBuffer(int bytes) {
 
 void WinAsyncSocket::OnRead(long, int, void* user) {
     auto* self = static_cast<WinAsyncSocket*>(user);
-    if (self->m_nReceiveBufferSize == 0) return;
+    if (self->m_nReceiveBufferSize == 0)
+        return;
     // The read takes the buffer; a nested read finds it taken and uses its own.
     std::vector<char> buffer = std::exchange(self->m_ReceiveBuffer, {});
     if (buffer.empty()) {
@@ -165,8 +184,10 @@ void WinAsyncSocket::OnRead(long, int, void* user) {
     if (received > 0) {
         buffer[static_cast<size_t>(received)] = 0;
         FrameStack<>::Frame read(self->m_Dispatches);  // the handler may destroy the socket
-        if (self->m_pfnReceive) self->m_pfnReceive(buffer.data(), received, &sender, self->m_pUser);
-        if (!read.Alive()) return;
+        if (self->m_pfnReceive)
+            self->m_pfnReceive(buffer.data(), received, &sender, self->m_pUser);
+        if (!read.Alive())
+            return;
     }
     // Back to the socket unless it was closed or opened anew meanwhile.
     if (self->m_ReceiveBuffer.empty() && buffer.size() == self->m_nReceiveBufferSize)

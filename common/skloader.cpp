@@ -10,9 +10,9 @@
 #include <cstring>
 #include <new>
 
-#include "winport/loop/ServiceLoop.h"
 #include "winport/base/debugout.h"
 #include "winport/base/errors.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 
@@ -444,8 +444,9 @@ void SkLoader::OnBlockReply(char code, int number) {
         m_dwLastProgressTime = now;
         if (m_pfnProgress) {
             // The next block waits for the event: a handler may end the upload.
-            m_Completions.Post([progress = m_pfnProgress, user = m_pUser,
-                                percentage = m_nCurrentBlock * 100 / m_nBlockCount] { progress(percentage, user); });
+            m_Completions.Post(
+                [progress = m_pfnProgress, user = m_pUser,
+                 percentage = m_nCurrentBlock * 100 / m_nBlockCount] { progress(percentage, user); });
             m_bBlockDue = true;
             m_Completions.Post([this] { SendDueBlock(); });
             return;

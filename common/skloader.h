@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "Mirel/MirelTypes.h"  // OLF_ flags
 #include "common/CompletionScope.h"
 #include "common/MessageTransport.h"
-#include "Mirel/MirelTypes.h"  // OLF_ flags
 #include "winport/com/com.h"
 
 // The header fields of a compiled application file that the loader reads:

@@ -14,8 +14,8 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelUdpRefresh.h"
 #include "fuzz/FuzzSupport.h"
-#include "winport/host/DispatchSink.h"
 #include "sim/NetworkIsolation.h"
+#include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {

@@ -167,7 +167,7 @@ private:
     bool m_rebootRequested = false;
     std::optional<MacAddress> m_nextMac;
     uint64_t m_reboots = 0;
-    std::shared_ptr<SimUpload> m_upload;  // made on first use
+    std::shared_ptr<SimUpload> m_upload;         // made on first use
     std::shared_ptr<SimPcodeMachine> m_machine;  // made on first use
     std::vector<std::pair<uint32_t, LaterMessage>> m_later;
 };

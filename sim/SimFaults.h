@@ -11,12 +11,12 @@
 namespace oskan::sim {
 
 struct SimFaults {
-    double dropRequest = 0;     // probability that a request never reaches the device
+    double dropRequest = 0;       // probability that a request never reaches the device
     double duplicateRequest = 0;  // probability that a request reaches the device twice
-    double dropReply = 0;       // probability that a reply is lost
-    double duplicateReply = 0;  // probability that a reply arrives twice
-    uint32_t delayMs = 0;       // every reply is held this long...
-    uint32_t jitterMs = 0;      // ...plus 0 to jitterMs more, so replies overtake each other
+    double dropReply = 0;         // probability that a reply is lost
+    double duplicateReply = 0;    // probability that a reply arrives twice
+    uint32_t delayMs = 0;         // every reply is held this long...
+    uint32_t jitterMs = 0;        // ...plus 0 to jitterMs more, so replies overtake each other
     // Request kinds the device never answers: "?" (the echo), "X", "PC", ...
     std::set<std::string, std::less<>> silentKinds;
 

@@ -60,7 +60,8 @@ void AddFaultOptions(CLI::App& app, SimFaults& faults, uint64_t& seed) {
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--drop-replies", faults.dropReply, "probability that a reply is lost")
         ->check(CLI::Range(0.0, 1.0));
-    app.add_option("--duplicate-requests", faults.duplicateRequest, "probability that a request arrives twice")
+    app.add_option("--duplicate-requests", faults.duplicateRequest,
+                   "probability that a request arrives twice")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--duplicate", faults.duplicateReply, "probability that a reply is sent twice")
         ->check(CLI::Range(0.0, 1.0));

@@ -29,7 +29,7 @@ struct SimProgramOptions {
     std::vector<SimMachineMode> modes{SimMachineMode::Running};
     SimFaults faults;
     uint64_t seed = 1;
-    uint32_t rebootMs = 2000;       // silence after "EC"
+    uint32_t rebootMs = 2000;        // silence after "EC"
     std::string unknownReply = "A";  // the reply to commands no handler knows
 };
 

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "sim/SimDevice.h"
-#include "winport/loop/ServiceLoop.h"
 #include "winport/base/hexdigit.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace oskan::sim {
 

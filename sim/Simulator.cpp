@@ -194,7 +194,8 @@ void Simulator::OnReadable() {
         sockaddr_in senders[kReadBatch] = {};
         iovec io[kReadBatch];
         for (int i = 0; i < kReadBatch; ++i) {
-            io[i] = iovec{m_buffer.data() + static_cast<size_t>(i) * kDatagramBufferBytes, kDatagramBufferBytes};
+            io[i] =
+                iovec{m_buffer.data() + static_cast<size_t>(i) * kDatagramBufferBytes, kDatagramBufferBytes};
             messages[i].msg_hdr.msg_name = &senders[i];
             messages[i].msg_hdr.msg_namelen = sizeof senders[i];
             messages[i].msg_hdr.msg_iov = &io[i];
@@ -206,7 +207,8 @@ void Simulator::OnReadable() {
         for (int i = 0; i < received && m_fd >= 0; ++i) {
             if (messages[i].msg_hdr.msg_flags & MSG_TRUNC)
                 continue;
-            OnDatagram(std::string_view(static_cast<const char*>(io[i].iov_base), messages[i].msg_len), senders[i]);
+            OnDatagram(std::string_view(static_cast<const char*>(io[i].iov_base), messages[i].msg_len),
+                       senders[i]);
         }
         read += received;
         if (received < kReadBatch)
@@ -239,9 +241,11 @@ void Simulator::Deliver(Slot& slot, const SimRequest& request, std::string_view 
     }
     // A duplicated datagram reaches the device twice, and each copy is handled.
     const bool twice = slot.random.Chance(slot.faults.duplicateRequest);
-    if (twice) ++slot.stats.requestsDuplicated;
+    if (twice)
+        ++slot.stats.requestsDuplicated;
     HandleCopy(slot, request, datagram, sender);
-    if (twice) HandleCopy(slot, request, datagram, sender);
+    if (twice)
+        HandleCopy(slot, request, datagram, sender);
 }
 
 void Simulator::HandleCopy(Slot& slot, const SimRequest& request, std::string_view datagram,
@@ -357,7 +361,8 @@ void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) 
         ++slot.stats.sendFailures;
 }
 
-void Simulator::ScheduleLater(Slot& slot, uint32_t delayMs, SimDevice::LaterMessage make, const sockaddr_in& to) {
+void Simulator::ScheduleLater(Slot& slot, uint32_t delayMs, SimDevice::LaterMessage make,
+                              const sockaddr_in& to) {
     uint64_t key = m_nextPending++;
     winport::ServiceLoop::TimerId timer = m_loop.AddTimer(delayMs, [this, key] {
         auto it = m_later.find(key);

@@ -115,7 +115,8 @@ private:
     Slot* FindSlot(const MacAddress& mac) const;
     void OnReadable();
     void Deliver(Slot& slot, const SimRequest& request, std::string_view datagram, const sockaddr_in& sender);
-    void HandleCopy(Slot& slot, const SimRequest& request, std::string_view datagram, const sockaddr_in& sender);
+    void HandleCopy(Slot& slot, const SimRequest& request, std::string_view datagram,
+                    const sockaddr_in& sender);
     void Dispatch(Slot& slot, std::string reply, const sockaddr_in& to);
     void Schedule(Slot& slot, std::string reply, const sockaddr_in& to, uint32_t delayMs);
     void OnReplyDue(uint64_t key);

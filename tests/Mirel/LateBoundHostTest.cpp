@@ -14,13 +14,13 @@
 #include "tests/Mirel/MirelLibrary.h"
 #include "tests/support/LateBound.h"
 #include "tests/support/TempRegistry.h"
-#include "winport/host/DispatchSink.h"
-#include "winport/loop/ServiceLoop.h"
-#include "winport/host/Bstr.h"
-#include "winport/host/EventConnection.h"
+#include "winport/automation/typelib.h"
 #include "winport/com/objbase.h"
 #include "winport/com/ocidl.h"
-#include "winport/automation/typelib.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 
@@ -108,7 +108,8 @@ ComPtr<IDispatch> CreateByProgID(const char16_t* progID) {
 class Connection {
 public:
     Connection(IDispatch* source, REFIID events, DispatchSink::Handler handler)
-        : m_sink(DispatchSink::Create(events, std::move(handler))), m_connection(source, events, m_sink.Get()) {
+        : m_sink(DispatchSink::Create(events, std::move(handler))),
+          m_connection(source, events, m_sink.Get()) {
         EXPECT_EQ(m_connection.Result(), S_OK);
     }
 

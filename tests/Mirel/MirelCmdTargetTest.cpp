@@ -444,8 +444,9 @@ TEST_P(DisconnectFromAnEventTest, LeavesTheReplyWholeForTheEnginesThatReadIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, DisconnectFromAnEventTest,
-                         ::testing::Combine(::testing::Values(HostEvent::CommandComplete, HostEvent::KeepAlive,
-                                                              HostEvent::LoadProgress, HostEvent::LoadComplete),
+                         ::testing::Combine(::testing::Values(HostEvent::CommandComplete,
+                                                              HostEvent::KeepAlive, HostEvent::LoadProgress,
+                                                              HostEvent::LoadComplete),
                                             ::testing::Bool()),
                          CaseName);
 

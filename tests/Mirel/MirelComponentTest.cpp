@@ -15,12 +15,12 @@
 #include "tests/Mirel/MirelLibrary.h"
 #include "tests/support/LateBound.h"
 #include "tests/support/TempRegistry.h"
-#include "winport/host/DispatchSink.h"
-#include "winport/loop/ServiceLoop.h"
+#include "winport/automation/typelib.h"
 #include "winport/com/objbase.h"
 #include "winport/com/ocidl.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/loop/ServiceLoop.h"
 #include "winport/registry/registry.h"
-#include "winport/automation/typelib.h"
 
 namespace {
 

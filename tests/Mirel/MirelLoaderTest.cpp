@@ -20,9 +20,9 @@
 #include "sim/Simulator.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempRegistry.h"
+#include "winport/base/debugout.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
-#include "winport/base/debugout.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
 #include "tests/Mirel/MirelLibrary.h"
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
 #include "winport/automation/typelib.h"
+#include "winport/com/com.h"
 
 namespace {
 

@@ -15,15 +15,18 @@ using winport::DispatchSink;
 
 struct ConnectionHost {
     ConnectionHost() {
-        EXPECT_EQ(CMirelUdpDevice::CreateInstance(IID_ISkConnection, device.ReleaseAndGetVoidAddressOf()), S_OK);
+        EXPECT_EQ(CMirelUdpDevice::CreateInstance(IID_ISkConnection, device.ReleaseAndGetVoidAddressOf()),
+                  S_OK);
         sink = DispatchSink::Create(DIID__ISkConnectionEvents, [this](DISPID id, const DISPPARAMS& p) {
             events.push_back(std::to_string(id) + ":" + std::to_string(DispatchSink::IntArg(p, 0)) + ":" +
                              DispatchSink::TextArg(p, 1));
-            if (onEvent) onEvent(id);
+            if (onEvent)
+                onEvent(id);
         });
         ComPtr<IConnectionPointContainer> container;
         EXPECT_EQ(device.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkConnectionEvents, point.ReleaseAndGetAddressOf()), S_OK);
+        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkConnectionEvents, point.ReleaseAndGetAddressOf()),
+                  S_OK);
         EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
     }
     HRESULT SetAddress(const char16_t* text) {

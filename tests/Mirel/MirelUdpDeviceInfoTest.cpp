@@ -8,10 +8,12 @@
 
 namespace {
 
-std::u16string Read(MirelUdpDeviceInfo& info, HRESULT (MirelUdpDeviceInfo::*get)(BSTR*), HRESULT* result = nullptr) {
+std::u16string Read(MirelUdpDeviceInfo& info, HRESULT (MirelUdpDeviceInfo::*get)(BSTR*),
+                    HRESULT* result = nullptr) {
     BSTR text = nullptr;
     HRESULT hr = (info.*get)(&text);
-    if (result) *result = hr;
+    if (result)
+        *result = hr;
     EXPECT_TRUE(FAILED(hr) || text != nullptr) << "a text property never returns a null string";
     std::u16string value = winport::BstrToU16(text);
     SysFreeString(text);

@@ -19,9 +19,9 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using oskan::sim::MacAddress;
 using oskan::sim::Simulator;
+using ::testing::ElementsAre;
 using winport::DispatchSink;
 using winport::ServiceLoop;
 
@@ -37,15 +37,19 @@ struct Completion {
 class Host {
 public:
     Host() {
-        EXPECT_EQ(CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf()), S_OK);
-        sink = DispatchSink::Create(DIID__ISkRefreshEvents, [this](DISPID id, const DISPPARAMS& p) { OnEvent(id, p); });
+        EXPECT_EQ(CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf()),
+                  S_OK);
+        sink = DispatchSink::Create(DIID__ISkRefreshEvents,
+                                    [this](DISPID id, const DISPPARAMS& p) { OnEvent(id, p); });
         ComPtr<IConnectionPointContainer> container;
         EXPECT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
+        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()),
+                  S_OK);
         EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
     }
     ~Host() {
-        if (point && refresh) point->Unadvise(cookie);
+        if (point && refresh)
+            point->Unadvise(cookie);
     }
 
     void OnEvent(DISPID id, const DISPPARAMS& p) {
@@ -63,7 +67,8 @@ public:
                 removals.push_back(DispatchSink::IntArg(p, 0));
                 break;
         }
-        if (onEvent) onEvent(id, p);
+        if (onEvent)
+            onEvent(id, p);
     }
 
     bool RunScan(uint32_t timeoutMs = 10000) {
@@ -74,7 +79,8 @@ public:
     // Text properties of a listed device.
     std::string Text(LONG id, HRESULT (IMirelUdpDeviceInfo::*get)(BSTR*)) {
         ComPtr<IDispatch> dispatch;
-        if (refresh->get_DeviceInfo(id, dispatch.ReleaseAndGetAddressOf()) != S_OK) return "<missing>";
+        if (refresh->get_DeviceInfo(id, dispatch.ReleaseAndGetAddressOf()) != S_OK)
+            return "<missing>";
         ComPtr<IMirelUdpDeviceInfo> info;
         dispatch.As(IID_IMirelUdpDeviceInfo, &info);
         BSTR text = nullptr;
@@ -134,7 +140,8 @@ public:
                 char buffer[2048];
                 socklen_t len = sizeof m_host;
                 ssize_t n;
-                while ((n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_host), &len)) > 0) {
+                while ((n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_host),
+                                     &len)) > 0) {
                     std::string text(buffer, static_cast<size_t>(n));
                     if (text.find(part) != std::string::npos) {
                         found = text;
@@ -155,7 +162,9 @@ private:
     sockaddr_in m_host{};
 };
 
-std::string RequestId(const std::string& request) { return request.substr(request.find('|')); }
+std::string RequestId(const std::string& request) {
+    return request.substr(request.find('|'));
+}
 
 class MirelUdpRefreshTest : public ::testing::Test {
 protected:
@@ -185,11 +194,13 @@ TEST_F(MirelUdpRefreshTest, NoDeviceAnswering) {
     std::vector<uint64_t> echoes;
     std::vector<std::string> events;
     sim.SetDatagramHook([&](std::string_view d, const sockaddr_in&) {
-        if (d == "_?") echoes.push_back(ServiceLoop::Current().NowMs());
+        if (d == "_?")
+            echoes.push_back(ServiceLoop::Current().NowMs());
     });
     host.onEvent = [&](DISPID id, const DISPPARAMS& p) {
         // The progress ticks before the echo expires are not part of the ending.
-        if (id == DISPID_OnRefreshProgress && events.empty()) return;
+        if (id == DISPID_OnRefreshProgress && events.empty())
+            return;
         events.push_back(std::to_string(id) + ":" + std::to_string(DispatchSink::IntArg(p, 0)));
     };
     host.progress.clear();
@@ -203,7 +214,8 @@ TEST_F(MirelUdpRefreshTest, NoDeviceAnswering) {
     EXPECT_THAT(events, ElementsAre("218:0", "215:100", "216:0"));
     ASSERT_EQ(host.completions.size(), 2u);
     EXPECT_EQ(host.completions[1].details, "Refresh complete");
-    for (LONG p : host.progress) EXPECT_LE(p, 100);
+    for (LONG p : host.progress)
+        EXPECT_LE(p, 100);
     EXPECT_EQ(static_cast<CMirelUdpRefresh*>(host.refresh.Get())->DeviceCount(), 0u);
 }
 
@@ -226,7 +238,8 @@ TEST_F(MirelUdpRefreshTest, QueriesAreWrittenAsSpecifiedAndThreeAtMostBesideTheE
             outstanding.push_back(ids.size());
             return;
         }
-        if (!std::regex_match(d.begin(), d.end(), query)) malformed.emplace_back(d);
+        if (!std::regex_match(d.begin(), d.end(), query))
+            malformed.emplace_back(d);
         ids.insert(std::string(d.substr(d.find('|'))));
     });
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
@@ -257,7 +270,8 @@ TEST_F(MirelUdpRefreshTest, DeviceFoundWithItsInformationAndFiveEchoUpdates) {
     EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_ProjectName), "Boiler/Room");
     EXPECT_EQ(host.Mode(0), OPCM_MODE_RUNNING);
     EXPECT_GE(host.Ping(0), 0);
-    for (LONG p : host.progress) EXPECT_LE(p, 100);
+    for (LONG p : host.progress)
+        EXPECT_LE(p, 100);
 }
 
 TEST_F(MirelUdpRefreshTest, DeviceKeepsItsIdAcrossScansAndSilentOnesAreRemoved) {
@@ -281,7 +295,8 @@ TEST_F(MirelUdpRefreshTest, DeviceKeepsItsIdAcrossScansAndSilentOnesAreRemoved) 
     EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_MacAddress), "<missing>");
     EXPECT_EQ(host.Text(1, &IMirelUdpDeviceInfo::get_MacAddress), "2.0.0.1.2.4");
     EXPECT_EQ(host.Text(1, &IMirelUdpDeviceInfo::get_Version), "4.2");
-    for (LONG id : host.updates) EXPECT_EQ(id, 1);
+    for (LONG id : host.updates)
+        EXPECT_EQ(id, 1);
 }
 
 TEST_F(MirelUdpRefreshTest, PingAveragesTheTwoSmallerOfTheLastThreeReplyTimes) {
@@ -348,15 +363,15 @@ TEST_F(MirelUdpRefreshTest, RepliesAreParsedAndForeignOrStaleOnesIgnored) {
     Host host;
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
     peer.Await("_?");
-    peer.Reply("[2.0.0.1.2]five numbers");         // ignored
-    peer.Reply("[9.0.0.1.2.3.7]");                  // a seventh number is fine
+    peer.Reply("[2.0.0.1.2]five numbers");  // ignored
+    peer.Reply("[9.0.0.1.2.3.7]");          // a seventh number is fine
     std::string x = peer.Await("]X|");
     ASSERT_EQ(x.rfind("_[9.0.0.1.2.3]X|", 0), 0u) << x;
     std::string pc = peer.Await("]PC|");
     peer.Reply("[9.0.0.1.2.4]A1.0/abc" + RequestId(x));  // another device's MAC
     peer.Reply("[9.0.0.1.2.3]B1.0/abc" + RequestId(x));  // not an "A"
     peer.Reply("[9.0.0.1.2.3]A1.0abc" + RequestId(x));   // no "/"
-    peer.Reply("[9.0.0.1.2.3]A1.0/abc|zz");             // no id
+    peer.Reply("[9.0.0.1.2.3]A1.0/abc|zz");              // no id
     peer.Reply("[9.0.0.1.2.3]A**B/0" + RequestId(pc));   // too short
     ServiceLoop::Current().AdvanceClock(100);
     EXPECT_EQ(host.Text(0, &IMirelUdpDeviceInfo::get_Version), "");
@@ -419,7 +434,8 @@ TEST_F(MirelUdpRefreshTest, VersionBodyWithSlashesInTheProjectName) {
 TEST_F(MirelUdpRefreshTest, DeviceInfoOfAnUnknownIdIsNotFound) {
     Host host;
     ComPtr<IDispatch> info;
-    EXPECT_EQ(host.refresh->get_DeviceInfo(7, info.ReleaseAndGetAddressOf()), static_cast<HRESULT>(0x80070002));
+    EXPECT_EQ(host.refresh->get_DeviceInfo(7, info.ReleaseAndGetAddressOf()),
+              static_cast<HRESULT>(0x80070002));
     EXPECT_EQ(host.refresh->get_DeviceInfo(7, nullptr), E_POINTER);
 }
 
@@ -448,11 +464,15 @@ TEST_F(MirelUdpRefreshTest, SinkCallsBackFromInsideEvents) {
             Host host;
             bool fired = false;
             host.onEvent = [&](DISPID id, const DISPPARAMS&) {
-                if (id != trigger || fired) return;
+                if (id != trigger || fired)
+                    return;
                 fired = true;
-                if (action == 0) host.refresh->Cancel();
-                if (action == 1) host.refresh->Reset();
-                if (action == 2) host.refresh->Refresh();
+                if (action == 0)
+                    host.refresh->Cancel();
+                if (action == 1)
+                    host.refresh->Reset();
+                if (action == 2)
+                    host.refresh->Refresh();
             };
             ASSERT_EQ(host.refresh->Refresh(), S_OK);
             ServiceLoop::Current().AdvanceClock(20000);
@@ -481,11 +501,15 @@ TEST_F(MirelUdpRefreshTest, DeviceRemovalEventMayCancelResetOrRestart) {
         sim.SetFaults(kMacB, silent);
         bool acted = false;
         host.onEvent = [&](DISPID id, const DISPPARAMS&) {
-            if (id != DISPID_OnDeviceRemove || acted) return;
+            if (id != DISPID_OnDeviceRemove || acted)
+                return;
             acted = true;
-            if (action == 0) host.refresh->Cancel();
-            if (action == 1) host.refresh->Reset();
-            if (action == 2) host.refresh->Refresh();
+            if (action == 0)
+                host.refresh->Cancel();
+            if (action == 1)
+                host.refresh->Reset();
+            if (action == 2)
+                host.refresh->Refresh();
         };
         ASSERT_EQ(host.refresh->Refresh(), S_OK);
         ServiceLoop::Current().AdvanceClock(10000);
@@ -518,7 +542,8 @@ TEST_F(MirelUdpRefreshTest, ReleasingTheObjectFromInsideAnEvent) {
         int completions = 0;
         bool released = false;
         auto sink = DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS&) {
-            if (id == DISPID_OnRefreshComplete) ++completions;
+            if (id == DISPID_OnRefreshComplete)
+                ++completions;
             if (id == trigger && !released) {
                 released = true;
                 host->refresh.Reset();  // the last outside reference
@@ -543,7 +568,8 @@ TEST_F(MirelUdpRefreshTest, ReleasingTheObjectFromInsideAnEvent) {
 
 TEST_F(MirelUdpRefreshTest, SendFailureOnTheFirstEchoCompletesWithTheSocketError) {
     Host host;
-    ASSERT_EQ(std::system("ip route del broadcast 255.255.255.255 dev lo table local && ip route del default"), 0);
+    ASSERT_EQ(
+        std::system("ip route del broadcast 255.255.255.255 dev lo table local && ip route del default"), 0);
     HRESULT hr = host.refresh->Refresh();
     std::system(
         "ip route add default dev lo src 127.0.0.1; "
@@ -567,12 +593,14 @@ TEST_F(MirelUdpRefreshTest, SendFailureFinishedByAReplyWhoseSinkStartsANewScan) 
     Host host;
     HRESULT restarted = E_FAIL;
     host.onEvent = [&](DISPID id, const DISPPARAMS&) {
-        if (id == DISPID_OnRefreshComplete && host.completions.size() == 1) restarted = host.refresh->Refresh();
+        if (id == DISPID_OnRefreshComplete && host.completions.size() == 1)
+            restarted = host.refresh->Refresh();
     };
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
     ASSERT_EQ(peer.Await("_?"), "_?");
     ServiceLoop::Current().AdvanceClock(450);
-    ASSERT_EQ(std::system("ip route del broadcast 255.255.255.255 dev lo table local && ip route del default"), 0);
+    ASSERT_EQ(
+        std::system("ip route del broadcast 255.255.255.255 dev lo table local && ip route del default"), 0);
     // The echo's second copy is due now: the retransmitter's tick fails to send it.
     ServiceLoop::Current().AdvanceClock(50);
     std::system(
@@ -602,7 +630,8 @@ TEST_F(MirelUdpRefreshTest, RefreshFromTheFinalCompletionIsRefused) {
     std::vector<Completion> completions;
     std::vector<HRESULT> results;
     auto sink = DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS& p) {
-        if (id != DISPID_OnRefreshComplete) return;
+        if (id != DISPID_OnRefreshComplete)
+            return;
         completions.push_back({DispatchSink::IntArg(p, 0), DispatchSink::TextArg(p, 1)});
         results.push_back(raw->Refresh());
         results.push_back(raw->Cancel());
@@ -613,7 +642,8 @@ TEST_F(MirelUdpRefreshTest, RefreshFromTheFinalCompletionIsRefused) {
         ComPtr<IConnectionPoint> point;
         DWORD cookie = 0;
         ASSERT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()),
+                  S_OK);
         ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
     }
     ASSERT_EQ(refresh->Refresh(), S_OK);

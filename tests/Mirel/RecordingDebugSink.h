@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Mirel/MirelEvents.h"
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/com.h"
 #include "winport/host/SinkObject.h"
 
 namespace oskan::test {
@@ -106,7 +106,6 @@ private:
             onEvent(event);
         return S_OK;
     }
-
 };
 
 }  // namespace oskan::test

@@ -15,12 +15,14 @@ using oskan::test::TestEventSource;
 using oskan::test::TestSink;
 
 // The connection map of the discovery object.
-std::vector<IID> RefreshMap() { return {DIID__ISkRefreshEvents, DIID__ISkTrace}; }
+std::vector<IID> RefreshMap() {
+    return {DIID__ISkRefreshEvents, DIID__ISkTrace};
+}
 
 // The connection map of the device object.
 std::vector<IID> DeviceMap() {
-    return {DIID__ISkConnectionEvents, DIID__ISkLoaderEvents, IID__ISkDebuggeeEvents, DIID__ISkCmdTargetEvents,
-            DIID__ISkTrace};
+    return {DIID__ISkConnectionEvents, DIID__ISkLoaderEvents, IID__ISkDebuggeeEvents,
+            DIID__ISkCmdTargetEvents, DIID__ISkTrace};
 }
 
 DWORD AdviseOk(SkConnectionPoint& point, IUnknown* sink) {

@@ -30,8 +30,9 @@ protected:
     }
 
     void FireCommandComplete(LONG lError, const char* details, const char* response, LONG lParam) {
-        EXPECT_EQ(SkFireDispatchEvent(Commands(), DISPID_OnCommandComplete, {lError, details, response, lParam}),
-                  S_OK);
+        EXPECT_EQ(
+            SkFireDispatchEvent(Commands(), DISPID_OnCommandComplete, {lError, details, response, lParam}),
+            S_OK);
     }
 
     CallOrder order;
@@ -82,10 +83,11 @@ TEST_F(SkEventFiring, TextsBecomeWellFormedStrings) {
     auto sink = Connect("A");
     const char16_t withZero[] = {u'a', 0, u'b'};
     const OLECHAR* nullText = nullptr;
-    EXPECT_EQ(SkFireDispatchEvent(Commands(), DISPID_OnCommandComplete,
-                                  {SkEventArg("Grüße 温度"), SkEventArg(std::u16string_view(withZero, 3)),
-                                   SkEventArg(nullText), SkEventArg(u"wide"), SkEventArg::Ansi(std::string("x\0y", 3)),
-                                   SkEventArg(""), SkEventArg(static_cast<LONG>(0x7FFFFFFF))}),
+    EXPECT_EQ(SkFireDispatchEvent(
+                  Commands(), DISPID_OnCommandComplete,
+                  {SkEventArg("Grüße 温度"), SkEventArg(std::u16string_view(withZero, 3)),
+                   SkEventArg(nullText), SkEventArg(u"wide"), SkEventArg::Ansi(std::string("x\0y", 3)),
+                   SkEventArg(""), SkEventArg(static_cast<LONG>(0x7FFFFFFF))}),
               S_OK);
     ASSERT_EQ(sink->calls.size(), 1u);
     const auto& args = sink->calls[0].args;
@@ -254,13 +256,14 @@ TEST_F(SkEventFiring, CustomEventsCallTheSinksDirectly) {
 
     static const OLECHAR kDetails[] = u"Operation completed successfully";
     unsigned char data[4] = {1, 2, 3, 4};
-    SkFireCustomEvent<_ISkDebuggeeEvents>(Debuggee(), [](_ISkDebuggeeEvents* sink) { return sink->OnKeepAlive(); });
     SkFireCustomEvent<_ISkDebuggeeEvents>(Debuggee(),
-                                          [](_ISkDebuggeeEvents* sink) { return sink->OnPCodeMachineStateChange(); });
-    SkFireCustomEvent<_ISkDebuggeeEvents>(Debuggee(),
-                                          [](_ISkDebuggeeEvents* sink) { return sink->OnMemoryProgress(37); });
-    SkFireCustomEvent<_ISkDebuggeeEvents>(Debuggee(),
-                                          [](_ISkDebuggeeEvents* sink) { return sink->OnError(-2, kDetails); });
+                                          [](_ISkDebuggeeEvents* sink) { return sink->OnKeepAlive(); });
+    SkFireCustomEvent<_ISkDebuggeeEvents>(
+        Debuggee(), [](_ISkDebuggeeEvents* sink) { return sink->OnPCodeMachineStateChange(); });
+    SkFireCustomEvent<_ISkDebuggeeEvents>(
+        Debuggee(), [](_ISkDebuggeeEvents* sink) { return sink->OnMemoryProgress(37); });
+    SkFireCustomEvent<_ISkDebuggeeEvents>(
+        Debuggee(), [](_ISkDebuggeeEvents* sink) { return sink->OnError(-2, kDetails); });
     SkFireCustomEvent<_ISkDebuggeeEvents>(
         Debuggee(), [](_ISkDebuggeeEvents* sink) { return sink->OnDebugCommandComplete(1223, kDetails); });
     SkFireCustomEvent<_ISkDebuggeeEvents>(Debuggee(), [&](_ISkDebuggeeEvents* sink) {

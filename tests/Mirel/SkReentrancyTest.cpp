@@ -15,11 +15,15 @@ using oskan::test::TestSink;
 
 class SkReentrancy : public ::testing::Test {
 protected:
-    void SetUp() override { source = TestEventSource::Create({DIID__ISkLoaderEvents, IID__ISkDebuggeeEvents}); }
+    void SetUp() override {
+        source = TestEventSource::Create({DIID__ISkLoaderEvents, IID__ISkDebuggeeEvents});
+    }
 
     SkConnectionPoint& Point() { return source->Point(0); }
 
-    ComPtr<TestSink> Make(const std::string& name) { return TestSink::Create(DIID__ISkLoaderEvents, name, &order); }
+    ComPtr<TestSink> Make(const std::string& name) {
+        return TestSink::Create(DIID__ISkLoaderEvents, name, &order);
+    }
 
     ComPtr<TestSink> Connect(const std::string& name) {
         auto sink = Make(name);
@@ -27,7 +31,9 @@ protected:
         return sink;
     }
 
-    void Fire() { SkFireDispatchEvent(Point(), DISPID_OnLoadComplete, {0, "Operation completed successfully"}); }
+    void Fire() {
+        SkFireDispatchEvent(Point(), DISPID_OnLoadComplete, {0, "Operation completed successfully"});
+    }
 
     CallOrder order;
     ComPtr<TestEventSource> source;
@@ -211,7 +217,8 @@ TEST_F(SkReentrancy, SinkReleasesTheSourceAndItselfDuringACustomEvent) {
         held.Reset();
     };
     a.Reset();
-    SkFireCustomEvent<_ISkDebuggeeEvents>(point, [](_ISkDebuggeeEvents* sink) { return sink->OnKeepAlive(); });
+    SkFireCustomEvent<_ISkDebuggeeEvents>(point,
+                                          [](_ISkDebuggeeEvents* sink) { return sink->OnKeepAlive(); });
     EXPECT_TRUE(*sourceGone);
     EXPECT_TRUE(*aGone);
     EXPECT_EQ(order, (CallOrder{"A", "B"}));

@@ -54,7 +54,9 @@ HRESULT TestSink::QueryInterface(REFIID riid, void** ppvObject) {
     return E_NOINTERFACE;
 }
 
-ULONG TestSink::AddRef() { return ++m_cRef; }
+ULONG TestSink::AddRef() {
+    return ++m_cRef;
+}
 
 ULONG TestSink::Release() {
     const ULONG count = --m_cRef;
@@ -79,7 +81,9 @@ HRESULT TestSink::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
     return E_NOTIMPL;
 }
 
-HRESULT TestSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
+HRESULT TestSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
+    return E_NOTIMPL;
+}
 
 HRESULT TestSink::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                          VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
@@ -130,7 +134,9 @@ HRESULT TestDebuggeeSink::QueryInterface(REFIID riid, void** ppvObject) {
     return E_NOINTERFACE;
 }
 
-ULONG TestDebuggeeSink::AddRef() { return ++m_cRef; }
+ULONG TestDebuggeeSink::AddRef() {
+    return ++m_cRef;
+}
 
 ULONG TestDebuggeeSink::Release() {
     const ULONG count = --m_cRef;
@@ -212,8 +218,8 @@ ComPtr<TestEventSource> TestEventSource::Create(const std::vector<IID>& iids, si
 
 TestEventSource::TestEventSource(const std::vector<IID>& iids, size_t maxSlots) {
     for (const IID& iid : iids) {
-        m_points.push_back(std::make_unique<SkConnectionPoint>(static_cast<IConnectionPointContainer*>(this), iid,
-                                                               maxSlots));
+        m_points.push_back(std::make_unique<SkConnectionPoint>(static_cast<IConnectionPointContainer*>(this),
+                                                               iid, maxSlots));
         AddConnectionPoint(m_points.back().get());
     }
 }
@@ -238,7 +244,9 @@ HRESULT TestEventSource::QueryInterface(REFIID riid, void** ppvObject) {
     return E_NOINTERFACE;
 }
 
-ULONG TestEventSource::AddRef() { return ++m_cRef; }
+ULONG TestEventSource::AddRef() {
+    return ++m_cRef;
+}
 
 ULONG TestEventSource::Release() {
     const ULONG count = --m_cRef;

@@ -16,8 +16,8 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/SkConnectionPoint.h"
 #include "Mirel/SkConnectionPointContainer.h"
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/com.h"
 
 namespace oskan::test {
 
@@ -27,7 +27,7 @@ using CallOrder = std::vector<std::string>;
 
 struct RecordedArg {
     VARTYPE vt = VT_EMPTY;
-    LONG lVal = 0;           // VT_I4, VT_BOOL, VT_ERROR (scode)
+    LONG lVal = 0;            // VT_I4, VT_BOOL, VT_ERROR (scode)
     bool isNullBstr = false;  // VT_BSTR
     std::u16string text;      // VT_BSTR, all SysStringLen characters
 };
@@ -58,7 +58,8 @@ public:
     // IDispatch
     HRESULT GetTypeInfoCount(UINT* pctinfo) override;
     HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                          DISPID* rgDispId) override;
     HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 

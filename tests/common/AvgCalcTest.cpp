@@ -22,17 +22,20 @@ TEST(AvgCalc, DefaultLeavesBothExtremesOutAndKeepsEverySample) {
     AvgCalc calc;
     EXPECT_EQ(calc.Flags(), 3u);
     EXPECT_EQ(calc.Limit(), 0);
-    for (uint32_t v : {1u, 100u, 7u, 9u}) calc.Add(v);
+    for (uint32_t v : {1u, 100u, 7u, 9u})
+        calc.Add(v);
     EXPECT_EQ(calc.Average(), 8u);
     EXPECT_EQ(calc.Count(), 4u);
 }
 
 TEST(AvgCalc, EqualSamplesAreLeftOutOnce) {
     AvgCalc calc;
-    for (int i = 0; i < 3; ++i) calc.Add(5);
+    for (int i = 0; i < 3; ++i)
+        calc.Add(5);
     EXPECT_EQ(calc.Average(), 5u);  // a divisor of 0 would have crashed
     AvgCalc none(0, 0);
-    for (uint32_t v : {1u, 2u, 4u}) none.Add(v);
+    for (uint32_t v : {1u, 2u, 4u})
+        none.Add(v);
     EXPECT_EQ(none.Average(), 2u);  // 7 / 3, remainder dropped
 }
 
@@ -48,7 +51,8 @@ TEST(AvgCalc, NegativeLimitKeepsThePreviousSettings) {
     EXPECT_FALSE(calc.Configure(2, -1));
     EXPECT_EQ(calc.Flags(), AvgCalc::kSkipLargest);
     EXPECT_EQ(calc.Limit(), 3);
-    for (uint32_t v : {1u, 2u, 3u, 4u, 5u}) calc.Add(v);
+    for (uint32_t v : {1u, 2u, 3u, 4u, 5u})
+        calc.Add(v);
     EXPECT_TRUE(calc.Configure(0, 2));
     EXPECT_EQ(calc.Count(), 2u);
     EXPECT_EQ(calc.Average(), 4u);  // 4 and 5 remain

@@ -87,7 +87,9 @@ TEST_F(MessageTransportTest, LongBodyIsCutSoTheIdAlwaysFits) {
     EXPECT_EQ(transport.sent[0], fits + "|00000005");
     EXPECT_EQ(transport.sent[1], std::string(MessageTransport::kMaxRequestBody, 'b') + "|00000006");
     EXPECT_EQ(transport.sent[1].size() + 1, static_cast<size_t>(MessageTransport::kRequestBufferSize));
-    EXPECT_EQ(MessageTransport::ParseReplyId(transport.sent[1].data(), static_cast<int>(transport.sent[1].size())), 6u);
+    EXPECT_EQ(
+        MessageTransport::ParseReplyId(transport.sent[1].data(), static_cast<int>(transport.sent[1].size())),
+        6u);
 }
 
 TEST_F(MessageTransportTest, DataIsSentAsGivenWithoutId) {
@@ -103,7 +105,8 @@ TEST_F(MessageTransportTest, FifthRequestGoesOutWhenOneOfTheFirstFourIsRemoved) 
     TransportClient* client = transport.OpenClient(nullptr, nullptr);
     transport.SetNextRequestId(1);
     std::vector<TransportRequest*> requests;
-    for (int i = 0; i < 5; ++i) requests.push_back(transport.SendRequest(client, nullptr, "R%d", i));
+    for (int i = 0; i < 5; ++i)
+        requests.push_back(transport.SendRequest(client, nullptr, "R%d", i));
     EXPECT_EQ(transport.sent.size(), 4u);
     transport.RemoveRequest(requests[2]);
     ASSERT_EQ(transport.sent.size(), 5u);
@@ -112,7 +115,8 @@ TEST_F(MessageTransportTest, FifthRequestGoesOutWhenOneOfTheFirstFourIsRemoved) 
 
 TEST_F(MessageTransportTest, SendOnceBypassesAFullWindowAndTheLock) {
     TransportClient* client = transport.OpenClient(nullptr, nullptr);
-    for (int i = 0; i < 6; ++i) transport.SendData(client, "q", 1);
+    for (int i = 0; i < 6; ++i)
+        transport.SendData(client, "q", 1);
     transport.GetRetransmitter().LockTransmission(TRUE);
     transport.sent.clear();
     EXPECT_TRUE(transport.SendOnce("PC", 2));
@@ -124,8 +128,10 @@ TEST_F(MessageTransportTest, SendOnceBypassesAFullWindowAndTheLock) {
 TEST_F(MessageTransportTest, RemovingAClientsRequestsSendsOtherClientsPromotedRequestsTogether) {
     TransportClient* first = transport.OpenClient(nullptr, nullptr);
     TransportClient* second = transport.OpenClient(nullptr, nullptr);
-    for (int i = 0; i < 3; ++i) transport.SendData(first, "f", 1);
-    for (int i = 0; i < 3; ++i) transport.SendData(second, "s", 1);
+    for (int i = 0; i < 3; ++i)
+        transport.SendData(first, "f", 1);
+    for (int i = 0; i < 3; ++i)
+        transport.SendData(second, "s", 1);
     EXPECT_THAT(transport.sent, ElementsAre("f", "f", "f", "s"));
     transport.sent.clear();
     transport.RemoveClientRequests(first);
@@ -292,8 +298,10 @@ TEST_F(MessageTransportTest, DestructionWithRequestsOfSeveralClientsSendsNothing
     auto owned = std::make_unique<RecordingTransport>();
     TransportClient* a = owned->OpenClient(nullptr, nullptr);
     TransportClient* b = owned->OpenClient(nullptr, nullptr);
-    for (int i = 0; i < 4; ++i) owned->SendData(a, "a", 1);
-    for (int i = 0; i < 4; ++i) owned->SendData(b, "b", 1);
+    for (int i = 0; i < 4; ++i)
+        owned->SendData(a, "a", 1);
+    for (int i = 0; i < 4; ++i)
+        owned->SendData(b, "b", 1);
     owned.reset();  // would call a pure virtual send if removals promoted b's requests
     SUCCEED();
 }

@@ -61,9 +61,11 @@ protected:
     }
     void Record(char kind, Packet* packet, const void* data, int length) {
         std::string name(static_cast<const char*>(data), static_cast<size_t>(length));
-        if (!m_log.empty()) m_log += ' ';
+        if (!m_log.empty())
+            m_log += ' ';
         m_log += std::string(1, kind) + ":" + name + "@" + std::to_string(Elapsed());
-        if (m_hook) m_hook(kind, name, packet);
+        if (m_hook)
+            m_hook(kind, name, packet);
     }
 
     std::unique_ptr<Retransmitter> m_rt = std::make_unique<Retransmitter>();
@@ -74,7 +76,8 @@ protected:
 };
 
 TEST_F(RetransmitterTest, WindowOfFourSendsTheFifthPacketWhenAnInFlightOneIsRemoved) {
-    for (const char* name : {"p0", "p1", "p2", "p3", "p4", "p5"}) Add(name);
+    for (const char* name : {"p0", "p1", "p2", "p3", "p4", "p5"})
+        Add(name);
     EXPECT_EQ(TakeLog(), "S:p0@0 S:p1@0 S:p2@0 S:p3@0");
     EXPECT_EQ(m_rt->InFlightCount(), 4u);
     EXPECT_EQ(m_rt->WaitingCount(), 2u);
@@ -138,7 +141,8 @@ TEST_F(RetransmitterTest, SpacingHoldsAcrossTheWrapOfTheTickCount) {
 }
 
 TEST_F(RetransmitterTest, UnlockResendsEveryPacketInFlightWithAFreshCount) {
-    for (const char* name : {"a", "b", "c"}) Add(name);
+    for (const char* name : {"a", "b", "c"})
+        Add(name);
     AdvanceTo(700);
     EXPECT_EQ(m_packets["a"]->m_nTransmissions, 2);
     TakeLog();
@@ -155,7 +159,8 @@ TEST_F(RetransmitterTest, UnlockResendsEveryPacketInFlightWithAFreshCount) {
 
     m_rt->LockTransmission(FALSE);
     EXPECT_EQ(TakeLog(), "S:a@2700 S:b@2700 S:c@2700 S:d@2700");
-    for (const char* name : {"a", "b", "c", "d"}) EXPECT_EQ(m_packets[name]->m_nTransmissions, 1) << name;
+    for (const char* name : {"a", "b", "c", "d"})
+        EXPECT_EQ(m_packets[name]->m_nTransmissions, 1) << name;
     EXPECT_TRUE(TimerRuns());
     AdvanceTo(3300);
     EXPECT_EQ(TakeLog(), "S:a@3300 S:b@3300 S:c@3300 S:d@3300");
@@ -184,7 +189,8 @@ TEST_F(RetransmitterTest, UnbalancedUnlockIsIgnored) {
 }
 
 TEST_F(RetransmitterTest, RemoveAllStopsTheTimerAndAddPacketStartsItAgain) {
-    for (const char* name : {"a", "b", "c", "d", "e"}) Add(name);
+    for (const char* name : {"a", "b", "c", "d", "e"})
+        Add(name);
     RemoveAll();
     EXPECT_EQ(m_rt->InFlightCount(), 0u);
     EXPECT_EQ(m_rt->WaitingCount(), 0u);
@@ -207,9 +213,11 @@ TEST_F(RetransmitterTest, SendMayRemoveItsOwnPacketWhileItIsAdded) {
 
 TEST_F(RetransmitterTest, SendOfAPromotedPacketMayRemoveAll) {
     Configure(1, 5);
-    for (const char* name : {"a", "b", "c"}) Add(name);
+    for (const char* name : {"a", "b", "c"})
+        Add(name);
     m_hook = [&](char, const std::string& name, Packet*) {
-        if (name == "b") RemoveAll();
+        if (name == "b")
+            RemoveAll();
     };
     Remove("a");
     EXPECT_EQ(TakeLog(), "S:a@0 S:b@0");
@@ -235,18 +243,28 @@ class RetransmitterWalkTest : public RetransmitterTest, public ::testing::WithPa
 TEST_P(RetransmitterWalkTest, CallbackMayRemovePackets) {
     const WalkCase& c = GetParam();
     Configure(4, c.walk == WalkKind::TickExpire ? 1 : 0);
-    for (const char* name : {"a", "b", "c", "d"}) Add(name);
+    for (const char* name : {"a", "b", "c", "d"})
+        Add(name);
     TakeLog();
 
     std::string visited;
     m_hook = [&](char, const std::string& name, Packet*) {
         visited += name;
-        if (name != "b") return;
+        if (name != "b")
+            return;
         switch (c.removal) {
-            case Removal::Self: Remove("b"); break;
-            case Removal::Earlier: Remove("a"); break;
-            case Removal::Next: Remove("c"); break;
-            case Removal::All: RemoveAll(); break;
+            case Removal::Self:
+                Remove("b");
+                break;
+            case Removal::Earlier:
+                Remove("a");
+                break;
+            case Removal::Next:
+                Remove("c");
+                break;
+            case Removal::All:
+                RemoveAll();
+                break;
         }
     };
     if (c.walk == WalkKind::Unlock) {
@@ -280,21 +298,20 @@ std::string WalkCaseName(const ::testing::TestParamInfo<WalkCase>& info) {
            removals[static_cast<int>(info.param.removal)];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Walks, RetransmitterWalkTest,
-    ::testing::Values(WalkCase{WalkKind::TickSend, Removal::Self, "abcd", "acd"},
-                      WalkCase{WalkKind::TickSend, Removal::Earlier, "abcd", "bcd"},
-                      WalkCase{WalkKind::TickSend, Removal::Next, "abd", "abd"},
-                      WalkCase{WalkKind::TickSend, Removal::All, "ab", ""},
-                      WalkCase{WalkKind::TickExpire, Removal::Self, "abcd", "acd"},
-                      WalkCase{WalkKind::TickExpire, Removal::Earlier, "abcd", "bcd"},
-                      WalkCase{WalkKind::TickExpire, Removal::Next, "abd", "abd"},
-                      WalkCase{WalkKind::TickExpire, Removal::All, "ab", ""},
-                      WalkCase{WalkKind::Unlock, Removal::Self, "abcd", "acd"},
-                      WalkCase{WalkKind::Unlock, Removal::Earlier, "abcd", "bcd"},
-                      WalkCase{WalkKind::Unlock, Removal::Next, "abd", "abd"},
-                      WalkCase{WalkKind::Unlock, Removal::All, "ab", ""}),
-    WalkCaseName);
+INSTANTIATE_TEST_SUITE_P(Walks, RetransmitterWalkTest,
+                         ::testing::Values(WalkCase{WalkKind::TickSend, Removal::Self, "abcd", "acd"},
+                                           WalkCase{WalkKind::TickSend, Removal::Earlier, "abcd", "bcd"},
+                                           WalkCase{WalkKind::TickSend, Removal::Next, "abd", "abd"},
+                                           WalkCase{WalkKind::TickSend, Removal::All, "ab", ""},
+                                           WalkCase{WalkKind::TickExpire, Removal::Self, "abcd", "acd"},
+                                           WalkCase{WalkKind::TickExpire, Removal::Earlier, "abcd", "bcd"},
+                                           WalkCase{WalkKind::TickExpire, Removal::Next, "abd", "abd"},
+                                           WalkCase{WalkKind::TickExpire, Removal::All, "ab", ""},
+                                           WalkCase{WalkKind::Unlock, Removal::Self, "abcd", "acd"},
+                                           WalkCase{WalkKind::Unlock, Removal::Earlier, "abcd", "bcd"},
+                                           WalkCase{WalkKind::Unlock, Removal::Next, "abd", "abd"},
+                                           WalkCase{WalkKind::Unlock, Removal::All, "ab", ""}),
+                         WalkCaseName);
 
 // The engine destroyed from inside each place that calls a send or expiry
 // function.
@@ -306,17 +323,25 @@ TEST_P(RetransmitterDestroyTest, EngineMayBeDestroyedInsideACallback) {
     const DestroyIn where = GetParam();
     Configure(where == DestroyIn::Promotion ? 1 : 4, where == DestroyIn::TickExpire ? 1 : 0);
     Add("a");
-    if (where != DestroyIn::AddPacket) Add("b");
+    if (where != DestroyIn::AddPacket)
+        Add("b");
     const char kind = where == DestroyIn::TickExpire ? 'E' : 'S';
     const std::string victim = where == DestroyIn::AddPacket || where == DestroyIn::Promotion ? "b" : "a";
     m_hook = [&](char k, const std::string& name, Packet*) {
-        if (k == kind && name == victim) m_rt.reset();
+        if (k == kind && name == victim)
+            m_rt.reset();
     };
     switch (where) {
-        case DestroyIn::AddPacket: m_rt->AddPacket("b", 1, this); break;
-        case DestroyIn::Promotion: Remove("a"); break;
+        case DestroyIn::AddPacket:
+            m_rt->AddPacket("b", 1, this);
+            break;
+        case DestroyIn::Promotion:
+            Remove("a");
+            break;
         case DestroyIn::TickSend:
-        case DestroyIn::TickExpire: AdvanceTo(600); break;
+        case DestroyIn::TickExpire:
+            AdvanceTo(600);
+            break;
         case DestroyIn::Unlock:
             m_rt->LockTransmission(TRUE);
             m_rt->LockTransmission(FALSE);

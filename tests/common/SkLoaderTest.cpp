@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "tests/support/TempFolder.h"
-#include "winport/loop/ServiceLoop.h"
 #include "winport/base/debugout.h"
+#include "winport/loop/ServiceLoop.h"
 
 namespace {
 

@@ -66,7 +66,8 @@ struct Slot {
         self->log->push_back(std::string(self->name) + ":" + std::to_string(bit) + ":" +
                              std::to_string(error));
         char buffer[64];
-        if (bit == FD_READ) self->socket->ReceiveFrom(buffer, sizeof buffer, nullptr);
+        if (bit == FD_READ)
+            self->socket->ReceiveFrom(buffer, sizeof buffer, nullptr);
     }
 };
 
@@ -75,7 +76,9 @@ protected:
     // On the manual clock this waits only as long as a datagram takes through
     // the loopback, then gives up.
     bool RunUntil(const std::function<bool()>& done) { return Loop().RunUntil(done, 1000); }
-    void RunIdle() { Loop().RunUntil([] { return false; }, 100); }
+    void RunIdle() {
+        Loop().RunUntil([] { return false; }, 100);
+    }
 };
 
 TEST_F(WinSocketTest, BroadcastReachesTheDevicePortAndTheReplyComesBack) {
@@ -89,7 +92,8 @@ TEST_F(WinSocketTest, BroadcastReachesTheDevicePortAndTheReplyComesBack) {
             char buffer[256];
             SOCKADDR_IN from{};
             int n = self->socket->ReceiveFrom(buffer, sizeof buffer, &from);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             self->request.assign(buffer, static_cast<size_t>(n));
             self->socket->SendTo("[00-11-22-33-44-55]", 19, &from);
         }

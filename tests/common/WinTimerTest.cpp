@@ -33,7 +33,8 @@ TEST_F(WinTimerTest, HandlerMayRearmItsOwnTimer) {
             self->idleInHandler = self->idleInHandler && !self->timer.IsArmed();
             self->fired.push_back(self->test->Elapsed());
             UINT next = 100 * static_cast<UINT>(self->fired.size() + 1);
-            if (self->fired.size() < 3) self->timer.Set(next, &OnTimer, user);
+            if (self->fired.size() < 3)
+                self->timer.Set(next, &OnTimer, user);
         }
     } periodic{{}, {}, this};
     periodic.timer.Set(100, &Periodic::OnTimer, &periodic);
@@ -99,7 +100,9 @@ TEST_F(WinTimerTest, SetOnAnArmedTimerRestartsItWithTheNewDelayAndHandler) {
     EXPECT_THAT(other, ElementsAre(500));
 }
 
-LRESULT TestProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+LRESULT TestProc(HWND, UINT, WPARAM, LPARAM) {
+    return 0;
+}
 
 TEST(CreateServiceWindowTest, SecondWindowOfAProcedureReusesItsClass) {
     int first = 0, second = 0;

@@ -19,9 +19,9 @@
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
 #include "tests/Mirel/RecordingDebugSink.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
-#include "winport/host/Bstr.h"
 
 namespace oskan::soak {
 

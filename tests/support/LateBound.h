@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/com.h"
 
 namespace oskan::test {
 

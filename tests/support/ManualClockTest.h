@@ -20,7 +20,6 @@ public:
     uint64_t Elapsed() const { return Loop().NowMs() - m_startMs; }
 
 protected:
-
     void SetUp() override {
         ASSERT_FALSE(Loop().HasTimers()) << "an earlier test left a timer armed";
         StartClockAt(kStartMs);

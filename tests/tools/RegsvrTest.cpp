@@ -9,8 +9,8 @@
 
 #include "tests/support/TempRegistry.h"
 #include "tools/regsvr/RegsvrCommand.h"
-#include "winport/com/objbase.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/objbase.h"
 
 namespace {
 

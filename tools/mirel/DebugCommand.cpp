@@ -13,11 +13,11 @@
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DeviceListOutput.h"
 #include "tools/mirel/ObjectFactory.h"
-#include "winport/loop/ServiceLoop.h"
-#include "winport/host/SinkObject.h"
+#include "winport/com/ocidl.h"
 #include "winport/host/Bstr.h"
 #include "winport/host/EventConnection.h"
-#include "winport/com/ocidl.h"
+#include "winport/host/SinkObject.h"
+#include "winport/loop/ServiceLoop.h"
 #include "winport/loop/winsock.h"
 
 namespace mirel {

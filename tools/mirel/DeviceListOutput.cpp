@@ -36,14 +36,17 @@ void PrintDeviceTable(std::ostream& out, const std::vector<DeviceRow>& rows) {
     }
     std::array<size_t, kColumns> widths{};
     for (const Line& line : lines)
-        for (size_t c = 0; c < kColumns; ++c) widths[c] = std::max(widths[c], line[c].size());
+        for (size_t c = 0; c < kColumns; ++c)
+            widths[c] = std::max(widths[c], line[c].size());
     for (const Line& line : lines) {
         std::string text;
         for (size_t c = 0; c < kColumns; ++c) {
             text += line[c];
-            if (c + 1 < kColumns) text.append(widths[c] - line[c].size() + 2, ' ');
+            if (c + 1 < kColumns)
+                text.append(widths[c] - line[c].size() + 2, ' ');
         }
-        while (!text.empty() && text.back() == ' ') text.pop_back();
+        while (!text.empty() && text.back() == ' ')
+            text.pop_back();
         out << text << '\n';
     }
 }

@@ -6,11 +6,11 @@
 #include "tools/Printable.h"
 #include "tools/mirel/ObjectFactory.h"
 #include "tools/mirel/ProgressDisplay.h"
-#include "winport/host/DispatchSink.h"
-#include "winport/loop/ServiceLoop.h"
-#include "winport/host/Bstr.h"
-#include "winport/host/EventConnection.h"
 #include "winport/com/ocidl.h"
+#include "winport/host/Bstr.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
+#include "winport/loop/ServiceLoop.h"
 #include "winport/loop/winsock.h"
 
 namespace mirel {

@@ -1,7 +1,7 @@
 #include "tools/mirel/ObjectFactory.h"
 
-#include "winport/com/objbase.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/objbase.h"
 #include "winport/registry/registry.h"
 
 namespace mirel {

@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     commands.push_back(std::make_unique<mirel::UploadCommand>());
     commands.push_back(std::make_unique<mirel::DebugCommand>());
     std::vector<std::pair<CLI::App*, mirel::Command*>> registered;
-    for (auto& command : commands) registered.emplace_back(command->Register(app), command.get());
+    for (auto& command : commands)
+        registered.emplace_back(command->Register(app), command.get());
 
     try {
         app.parse(argc, argv);
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : mirel::kExitUsage;
     }
     for (auto& [sub, command] : registered)
-        if (sub->parsed()) return command->Run();
+        if (sub->parsed())
+            return command->Run();
     return mirel::kExitUsage;
 }

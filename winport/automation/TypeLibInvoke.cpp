@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "winport/com/ComEntry.h"
 #include "winport/automation/TypeLibObjects.h"
 #include "winport/automation/typelib.h"
+#include "winport/com/ComEntry.h"
 
 #if !defined(__x86_64__) && !defined(__aarch64__)
 #error \

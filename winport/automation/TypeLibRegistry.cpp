@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "winport/registry/RegistryTree.h"
 #include "winport/automation/TypeLibData.h"
 #include "winport/automation/TypeLibObjects.h"
+#include "winport/registry/RegistryTree.h"
 #include "winport/registry/registry.h"
 
 namespace {

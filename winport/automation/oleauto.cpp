@@ -82,7 +82,9 @@ bool IsCarriedScalar(VARTYPE vt) {
 }
 
 // A reference to a value held elsewhere: owns nothing.
-bool IsByRef(VARTYPE vt) { return (vt & VT_BYREF) != 0 && (vt & VT_ARRAY) == 0; }
+bool IsByRef(VARTYPE vt) {
+    return (vt & VT_BYREF) != 0 && (vt & VT_ARRAY) == 0;
+}
 
 constexpr char32_t kReplacement = 0xFFFD;
 
@@ -170,9 +172,13 @@ BOOL SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
     return TRUE;
 }
 
-UINT SysStringLen(BSTR bstr) { return bstr ? BstrByteCount(bstr) / sizeof(OLECHAR) : 0; }
+UINT SysStringLen(BSTR bstr) {
+    return bstr ? BstrByteCount(bstr) / sizeof(OLECHAR) : 0;
+}
 
-UINT SysStringByteLen(BSTR bstr) { return bstr ? BstrByteCount(bstr) : 0; }
+UINT SysStringByteLen(BSTR bstr) {
+    return bstr ? BstrByteCount(bstr) : 0;
+}
 
 void SysFreeString(BSTR bstr) {
     if (bstr != nullptr) {
@@ -335,10 +341,13 @@ BSTR AnsiToBstr(const char* text, int length) {
     if (text == nullptr) {
         return nullptr;
     }
-    return AnsiToBstr(length < 0 ? std::string_view(text) : std::string_view(text, static_cast<size_t>(length)));
+    return AnsiToBstr(length < 0 ? std::string_view(text)
+                                 : std::string_view(text, static_cast<size_t>(length)));
 }
 
-BSTR AnsiToBstr(std::string_view text) { return U16ToBstr(AnsiToUtf16(text)); }
+BSTR AnsiToBstr(std::string_view text) {
+    return U16ToBstr(AnsiToUtf16(text));
+}
 
 BSTR U16ToBstr(std::u16string_view text) {
     if (text.size() > kMaxBstrBytes / sizeof(OLECHAR)) {
@@ -354,7 +363,9 @@ std::string BstrToAnsi(const OLECHAR* text) {
     return Utf16ToAnsi(std::u16string_view(text, OleStrLen(text)));
 }
 
-std::string BstrToAnsiLen(BSTR bstr) { return Utf16ToAnsi(BstrToU16(bstr)); }
+std::string BstrToAnsiLen(BSTR bstr) {
+    return Utf16ToAnsi(BstrToU16(bstr));
+}
 
 std::u16string BstrToU16(BSTR bstr) {
     if (bstr == nullptr) {
@@ -363,6 +374,8 @@ std::u16string BstrToU16(BSTR bstr) {
     return std::u16string(bstr, SysStringLen(bstr));
 }
 
-void SimulateBstrAllocationFailure(int count) { t_allocationsBeforeFailure = count < 0 ? -1 : count; }
+void SimulateBstrAllocationFailure(int count) {
+    t_allocationsBeforeFailure = count < 0 ? -1 : count;
+}
 
 }  // namespace winport

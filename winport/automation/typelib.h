@@ -15,8 +15,8 @@
 // calls them through the vtable. Functions of a pure dispinterface have no
 // vtable slot: Invoke does not reach them (DISP_E_MEMBERNOTFOUND).
 
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/com.h"
 
 using HREFTYPE = DWORD;
 using INT = int;

@@ -100,8 +100,10 @@ constexpr CodeText kTexts[] = {
     {ERROR_NOT_READY, "The device is not ready."},
     {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
     {ERROR_READ_FAULT, "The system cannot read from the specified device."},
-    {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
-    {ERROR_LOCK_VIOLATION, "The process cannot access the file because another process has locked a portion of the file."},
+    {ERROR_SHARING_VIOLATION,
+     "The process cannot access the file because it is being used by another process."},
+    {ERROR_LOCK_VIOLATION,
+     "The process cannot access the file because another process has locked a portion of the file."},
     {ERROR_HANDLE_EOF, "Reached the end of the file."},
     {ERROR_NOT_SUPPORTED, "The request is not supported."},
     {ERROR_FILE_EXISTS, "The file exists."},
@@ -133,7 +135,8 @@ constexpr CodeText kTexts[] = {
     {WSAEMFILE, "Too many open sockets."},
     {WSAEWOULDBLOCK, "A non-blocking socket operation could not be completed immediately."},
     {WSAEINPROGRESS, "A blocking operation is currently executing."},
-    {WSAEALREADY, "An operation was attempted on a non-blocking socket that already had an operation in progress."},
+    {WSAEALREADY,
+     "An operation was attempted on a non-blocking socket that already had an operation in progress."},
     {WSAENOTSOCK, "An operation was attempted on something that is not a socket."},
     {WSAEDESTADDRREQ, "A required address was omitted from an operation on a socket."},
     {WSAEMSGSIZE, "A message sent on a datagram socket was larger than the internal message buffer."},
@@ -201,21 +204,28 @@ constexpr CodeText kTexts[] = {
 template <size_t N>
 uint32_t Lookup(const ErrnoMapping (&table)[N], int err, uint32_t fallback) {
     for (const auto& m : table)
-        if (m.err == err) return m.code;
+        if (m.err == err)
+            return m.code;
     return fallback;
 }
 
 }  // namespace
 
-DWORD Win32ErrorFromErrno(int err) { return Lookup(kWin32FromErrno, err, ERROR_INVALID_FUNCTION); }
+DWORD Win32ErrorFromErrno(int err) {
+    return Lookup(kWin32FromErrno, err, ERROR_INVALID_FUNCTION);
+}
 
-int WsaErrorFromErrno(int err) { return static_cast<int>(Lookup(kWsaFromErrno, err, WSAEINVAL)); }
+int WsaErrorFromErrno(int err) {
+    return static_cast<int>(Lookup(kWsaFromErrno, err, WSAEINVAL));
+}
 
 const char* ErrorText(uint32_t code) {
     for (const auto& t : kTexts)
-        if (t.code == code) return t.text;
+        if (t.code == code)
+            return t.text;
     // An HRESULT that wraps a Win32 code reads as that code.
-    if ((code & 0xFFFF0000u) == 0x80070000u) return ErrorText(code & 0xFFFFu);
+    if ((code & 0xFFFF0000u) == 0x80070000u)
+        return ErrorText(code & 0xFFFFu);
     return "Unknown error.";
 }
 

@@ -36,5 +36,9 @@ using LPCOLESTR = const OLECHAR*;
 #define FALSE 0
 #endif
 
-constexpr WORD LOWORD(LPARAM v) { return static_cast<WORD>(static_cast<ULONG_PTR>(v) & 0xFFFF); }
-constexpr WORD HIWORD(LPARAM v) { return static_cast<WORD>((static_cast<ULONG_PTR>(v) >> 16) & 0xFFFF); }
+constexpr WORD LOWORD(LPARAM v) {
+    return static_cast<WORD>(static_cast<ULONG_PTR>(v) & 0xFFFF);
+}
+constexpr WORD HIWORD(LPARAM v) {
+    return static_cast<WORD>((static_cast<ULONG_PTR>(v) >> 16) & 0xFFFF);
+}

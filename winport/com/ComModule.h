@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "winport/com/com.h"
 #include "winport/automation/typelib.h"
+#include "winport/com/com.h"
 
 namespace winport {
 

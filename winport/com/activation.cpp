@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "winport/registry/RegistryTree.h"
-#include "winport/com/objbase.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/objbase.h"
+#include "winport/registry/RegistryTree.h"
 #include "winport/registry/registry.h"
 
 namespace winport {

@@ -96,9 +96,13 @@ std::u16string GuidToU16String(REFGUID guid) {
     return text;
 }
 
-bool GuidFromString(std::string_view text, GUID* guid) { return ParseGuid(text, guid); }
+bool GuidFromString(std::string_view text, GUID* guid) {
+    return ParseGuid(text, guid);
+}
 
-bool GuidFromString(std::u16string_view text, GUID* guid) { return ParseGuid(text, guid); }
+bool GuidFromString(std::u16string_view text, GUID* guid) {
+    return ParseGuid(text, guid);
+}
 
 }  // namespace winport
 

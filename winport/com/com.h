@@ -29,20 +29,34 @@ using REFIID = const IID&;
 using REFCLSID = const CLSID&;
 using LPCLSID = CLSID*;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }
-inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) { return IsEqualGUID(a, b); }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool IsEqualIID(REFIID a, REFIID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) {
+    return IsEqualGUID(a, b);
+}
+inline bool operator==(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, b);
+}
 // A total order (byte-wise) so that GUIDs can key ordered containers.
-inline bool operator<(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
+inline bool operator<(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) < 0;
+}
 
-inline constexpr IID IID_NULL = {0x00000000, 0x0000, 0x0000, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
+inline constexpr IID IID_NULL = {
+    0x00000000, 0x0000, 0x0000, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}};
 inline constexpr CLSID CLSID_NULL = IID_NULL;
-inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_IClassFactory = {
     0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_ITypeInfo = {0x00020401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IDispatch = {
+    0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_ITypeInfo = {
+    0x00020401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_IConnectionPointContainer = {
     0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IEnumConnectionPoints = {
@@ -160,7 +174,9 @@ public:
         Reset();
         return &m_p;
     }
-    void** ReleaseAndGetVoidAddressOf() noexcept { return reinterpret_cast<void**>(ReleaseAndGetAddressOf()); }
+    void** ReleaseAndGetVoidAddressOf() noexcept {
+        return reinterpret_cast<void**>(ReleaseAndGetAddressOf());
+    }
     // The address of the held pointer, without releasing (for in/out use).
     T** GetAddressOf() noexcept { return &m_p; }
     T* const* GetAddressOf() const noexcept { return &m_p; }

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "winport/com/com.h"
 #include "winport/automation/oleauto.h"
+#include "winport/com/com.h"
 
 namespace winport {
 
@@ -35,7 +35,8 @@ public:
     }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IDispatch || riid == m_eventIid) {
             *ppv = static_cast<IDispatch*>(this);
             AddRef();
@@ -47,19 +48,24 @@ public:
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override {
         ULONG count = --m_refs;
-        if (count == 0) delete this;
+        if (count == 0)
+            delete this;
         return count;
     }
     HRESULT GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_POINTER;
+        if (!count)
+            return E_POINTER;
         *count = 0;
         return S_OK;
     }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-        if (!params) return E_INVALIDARG;
-        if (m_handler) m_handler(dispid, *params);
+    HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                   UINT*) override {
+        if (!params)
+            return E_INVALIDARG;
+        if (m_handler)
+            m_handler(dispid, *params);
         return S_OK;
     }
 

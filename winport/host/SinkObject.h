@@ -12,7 +12,8 @@ template <class Derived, class Interface, const IID& kEventIid>
 class SinkObject : public Interface {
 public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
+        if (!ppv)
+            return E_POINTER;
         if (riid == IID_IUnknown || riid == kEventIid) {
             *ppv = static_cast<Interface*>(this);
             AddRef();
@@ -24,7 +25,8 @@ public:
     ULONG AddRef() override { return ++m_refs; }
     ULONG Release() override {
         ULONG count = --m_refs;
-        if (count == 0) delete static_cast<Derived*>(this);
+        if (count == 0)
+            delete static_cast<Derived*>(this);
         return count;
     }
 

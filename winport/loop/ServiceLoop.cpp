@@ -30,7 +30,8 @@ uint64_t MonotonicMs() {
 }  // namespace
 
 ServiceLoop& ServiceLoop::Current() {
-    if (!t_loop) t_loop.reset(new ServiceLoop());
+    if (!t_loop)
+        t_loop.reset(new ServiceLoop());
     return *t_loop;
 }
 
@@ -68,11 +69,15 @@ void ServiceLoop::Fail(int error) {
 }
 
 ServiceLoop::~ServiceLoop() {
-    if (m_timerFd >= 0) close(m_timerFd);
-    if (m_epollFd >= 0) close(m_epollFd);
+    if (m_timerFd >= 0)
+        close(m_timerFd);
+    if (m_epollFd >= 0)
+        close(m_epollFd);
 }
 
-uint64_t ServiceLoop::NowMs() const { return m_manualClock ? m_manualNow : MonotonicMs(); }
+uint64_t ServiceLoop::NowMs() const {
+    return m_manualClock ? m_manualNow : MonotonicMs();
+}
 
 void ServiceLoop::UseManualClock(uint64_t startMs) {
     m_manualClock = true;
@@ -87,14 +92,16 @@ ServiceLoop::WatchId ServiceLoop::AddWatch(int fd, uint32_t epollEvents, WatchCa
     epoll_event ev{};
     ev.events = epollEvents;
     ev.data.u64 = id;
-    if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev) != 0)
+        return 0;
     m_watches.emplace(id, std::make_shared<Watch>(Watch{fd, std::move(callback)}));
     return id;
 }
 
 bool ServiceLoop::ModifyWatch(WatchId id, uint32_t epollEvents) {
     auto it = m_watches.find(id);
-    if (it == m_watches.end()) return false;
+    if (it == m_watches.end())
+        return false;
     epoll_event ev{};
     ev.events = epollEvents;
     ev.data.u64 = id;
@@ -103,13 +110,15 @@ bool ServiceLoop::ModifyWatch(WatchId id, uint32_t epollEvents) {
 
 void ServiceLoop::RemoveWatch(WatchId id) {
     auto it = m_watches.find(id);
-    if (it == m_watches.end()) return;
+    if (it == m_watches.end())
+        return;
     epoll_ctl(m_epollFd, EPOLL_CTL_DEL, it->second->fd, nullptr);
     m_watches.erase(it);  // a running callback keeps its own reference
 }
 
 ServiceLoop::TimerId ServiceLoop::AddTimer(uint32_t delayMs, TimerCallback callback) {
-    if (m_timerFd < 0) return 0;
+    if (m_timerFd < 0)
+        return 0;
     TimerId id = m_nextId++;
     uint64_t deadline = NowMs() + delayMs;
     auto timer = m_timers.emplace(id, Timer{deadline, std::move(callback)}).first;
@@ -125,7 +134,8 @@ ServiceLoop::TimerId ServiceLoop::AddTimer(uint32_t delayMs, TimerCallback callb
 
 void ServiceLoop::CancelTimer(TimerId id) {
     auto it = m_timers.find(id);
-    if (it == m_timers.end()) return;
+    if (it == m_timers.end())
+        return;
     m_deadlines.erase({it->second.deadline, id});
     m_timers.erase(it);
     RearmTimerFd();
@@ -133,13 +143,15 @@ void ServiceLoop::CancelTimer(TimerId id) {
 
 void ServiceLoop::RearmTimerFd() {
     uint64_t next = (m_manualClock || m_deadlines.empty()) ? UINT64_MAX : m_deadlines.begin()->first;
-    if (next == m_armedDeadline) return;
+    if (next == m_armedDeadline)
+        return;
     // Waking earlier than needed is harmless: that pass finds nothing due and
     // arms the real deadline. So a later deadline leaves the descriptor as it
     // is, and a timer killed and set again within one callback (a
     // retransmitter whose window empties and fills) costs no system call. The
     // manual clock never leaves it armed.
-    if (next > m_armedDeadline && !m_manualClock) return;
+    if (next > m_armedDeadline && !m_manualClock)
+        return;
     m_armedDeadline = next;
     itimerspec setting{};
     if (next != UINT64_MAX) {
@@ -147,7 +159,8 @@ void ServiceLoop::RearmTimerFd() {
         // monotonic clock, but keep at least 1 ns to be safe.
         setting.it_value.tv_sec = static_cast<time_t>(next / 1000u);
         setting.it_value.tv_nsec = static_cast<long>((next % 1000u) * 1000000u);
-        if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) setting.it_value.tv_nsec = 1;
+        if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0)
+            setting.it_value.tv_nsec = 1;
     }
     if (m_timerFd >= 0 && timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0)
         Fail(errno);
@@ -160,7 +173,8 @@ size_t ServiceLoop::RunReadyWatches(int waitMs) {
     int n = epoll_wait(m_epollFd, events, 64, waitMs);
     if (n < 0 && errno != EINTR)
         Fail(errno);
-    if (n <= 0) return 0;
+    if (n <= 0)
+        return 0;
     size_t ran = 0;
     for (int i = 0; i < n; ++i) {
         uint64_t key = events[i].data.u64;
@@ -173,7 +187,8 @@ size_t ServiceLoop::RunReadyWatches(int waitMs) {
         }
         // Looked up afresh: an earlier callback of this batch may have removed it.
         auto it = m_watches.find(key);
-        if (it == m_watches.end()) continue;
+        if (it == m_watches.end())
+            continue;
         std::shared_ptr<Watch> watch = it->second;
         watch->callback(events[i].events);
         ++ran;
@@ -188,7 +203,8 @@ size_t ServiceLoop::RunDueTimers(uint64_t nowMs) {
     size_t ran = 0;
     for (TimerId id : due) {
         auto it = m_timers.find(id);
-        if (it == m_timers.end()) continue;  // cancelled by an earlier callback
+        if (it == m_timers.end())
+            continue;  // cancelled by an earlier callback
         TimerCallback callback = std::move(it->second.callback);
         m_deadlines.erase({it->second.deadline, id});
         m_timers.erase(it);
@@ -210,7 +226,8 @@ bool ServiceLoop::MoveManualClockToward(uint64_t limitMs) {
         m_manualNow = std::max(m_manualNow, m_deadlines.begin()->first);
         return true;
     }
-    if (limitMs != UINT64_MAX) m_manualNow = limitMs;
+    if (limitMs != UINT64_MAX)
+        m_manualNow = limitMs;
     return false;
 }
 
@@ -219,14 +236,18 @@ bool ServiceLoop::MoveManualClockToward(uint64_t limitMs) {
 // jumps ahead.
 size_t ServiceLoop::WaitOnManualClock(uint64_t limitMs) {
     size_t ran = RunReadyWatches(0);
-    if (ran == 0 && !TimerDueAt(m_manualNow)) ran = RunReadyWatches(kManualGraceMs);
-    if (ran == 0 && !TimerDueAt(m_manualNow)) MoveManualClockToward(limitMs);
+    if (ran == 0 && !TimerDueAt(m_manualNow))
+        ran = RunReadyWatches(kManualGraceMs);
+    if (ran == 0 && !TimerDueAt(m_manualNow))
+        MoveManualClockToward(limitMs);
     return ran;
 }
 
 size_t ServiceLoop::PollWatches(PassMode mode, uint64_t limitMs) {
-    if (mode == PassMode::kNoWait || mode == PassMode::kAdvance) return RunReadyWatches(0);
-    if (m_manualClock) return WaitOnManualClock(limitMs);
+    if (mode == PassMode::kNoWait || mode == PassMode::kAdvance)
+        return RunReadyWatches(0);
+    if (m_manualClock)
+        return WaitOnManualClock(limitMs);
     // The timer descriptor wakes the wait at the earliest deadline; only the
     // caller's limit needs a timeout of its own.
     int waitMs = -1;
@@ -237,24 +258,30 @@ size_t ServiceLoop::PollWatches(PassMode mode, uint64_t limitMs) {
 
 ServiceLoop::PassResult ServiceLoop::Pass(PassMode mode, uint64_t limitMs) {
     PassResult result;
-    if (mode == PassMode::kAdvance) result.stoppedAtDeadline = MoveManualClockToward(limitMs);
+    if (mode == PassMode::kAdvance)
+        result.stoppedAtDeadline = MoveManualClockToward(limitMs);
     if (!IsUsable()) {  // nothing can run: the clock goes straight to the limit
-        if (mode == PassMode::kAdvance) m_manualNow = limitMs;
+        if (mode == PassMode::kAdvance)
+            m_manualNow = limitMs;
         result.stoppedAtDeadline = false;
         return result;
     }
     result.ran = PollWatches(mode, limitMs);
     m_passNow = NowMs();
     result.ran += RunDueTimers(m_passNow);
-    if (result.ran) ++m_wakeups;
+    if (result.ran)
+        ++m_wakeups;
     return result;
 }
 
-size_t ServiceLoop::Dispatch() { return Pass(PassMode::kNoWait, 0).ran; }
+size_t ServiceLoop::Dispatch() {
+    return Pass(PassMode::kNoWait, 0).ran;
+}
 
 int ServiceLoop::Run() {
     m_stopRequested = false;
-    while (!m_stopRequested && IsUsable()) Pass(PassMode::kWait, UINT64_MAX);
+    while (!m_stopRequested && IsUsable())
+        Pass(PassMode::kWait, UINT64_MAX);
     return m_error;
 }
 
@@ -263,7 +290,8 @@ bool ServiceLoop::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs
     m_passNow = NowMs();
     const uint64_t end = m_passNow + timeoutMs;
     while (!done()) {
-        if (m_passNow >= end || m_stopRequested || !IsUsable()) return done();
+        if (m_passNow >= end || m_stopRequested || !IsUsable())
+            return done();
         Pass(PassMode::kWait, end);
     }
     return true;
@@ -277,7 +305,8 @@ void ServiceLoop::AdvanceClock(uint64_t deltaMs) {
 }
 
 uint32_t GetTickCount() {
-    if (t_loop && t_loop->IsManualClock()) return static_cast<uint32_t>(t_loop->NowMs());
+    if (t_loop && t_loop->IsManualClock())
+        return static_cast<uint32_t>(t_loop->NowMs());
     return static_cast<uint32_t>(MonotonicMs());
 }
 

@@ -57,26 +57,32 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
 }
 
 ATOM RegisterClassA(const WNDCLASSA* wndClass) {
-    if (!wndClass || !wndClass->lpszClassName || !wndClass->lpfnWndProc) return 0;
+    if (!wndClass || !wndClass->lpszClassName || !wndClass->lpfnWndProc)
+        return 0;
     std::lock_guard<std::mutex> lock(g_classMutex);
     auto [it, inserted] = Classes().emplace(wndClass->lpszClassName, *wndClass);
-    if (!inserted) return 0;  // already registered
+    if (!inserted)
+        return 0;  // already registered
     it->second.lpszClassName = it->first.c_str();
     return static_cast<ATOM>(Classes().size());
 }
 
 BOOL GetClassInfoA(HINSTANCE, LPCSTR className, WNDCLASSA* wndClass) {
-    if (!className || !wndClass) return FALSE;
+    if (!className || !wndClass)
+        return FALSE;
     std::lock_guard<std::mutex> lock(g_classMutex);
     auto it = Classes().find(className);
-    if (it == Classes().end()) return FALSE;
+    if (it == Classes().end())
+        return FALSE;
     *wndClass = it->second;
     return TRUE;
 }
 
-HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, void*) {
+HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE,
+                     void*) {
     WNDCLASSA wndClass{};
-    if (!GetClassInfoA(nullptr, className, &wndClass)) return nullptr;
+    if (!GetClassInfoA(nullptr, className, &wndClass))
+        return nullptr;
     // Out of memory is a failed call (null), as for any other API.
     try {
         auto window = std::make_unique<ServiceWindow>();
@@ -90,38 +96,48 @@ HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int,
     }
 }
 
-BOOL IsWindow(HWND window) { return window && t_windows.count(window) ? TRUE : FALSE; }
+BOOL IsWindow(HWND window) {
+    return window && t_windows.count(window) ? TRUE : FALSE;
+}
 
 BOOL DestroyWindow(HWND window) {
     auto it = t_windows.find(window);
-    if (it == t_windows.end()) return FALSE;
+    if (it == t_windows.end())
+        return FALSE;
     std::unique_ptr<ServiceWindow> owned = std::move(it->second);
     t_windows.erase(it);
-    for (auto& [id, armed] : owned->timers) owned->loop->CancelTimer(armed);
-    for (int socket : std::set<int>(owned->selectedSockets)) winport::DetachSocketSelection(socket);
+    for (auto& [id, armed] : owned->timers)
+        owned->loop->CancelTimer(armed);
+    for (int socket : std::set<int>(owned->selectedSockets))
+        winport::DetachSocketSelection(socket);
     return TRUE;
 }
 
 LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
-    if (!IsWindow(window) || index != GWLP_USERDATA) return 0;
+    if (!IsWindow(window) || index != GWLP_USERDATA)
+        return 0;
     LONG_PTR previous = window->userData;
     window->userData = value;
     return previous;
 }
 
 LONG_PTR GetWindowLongPtrA(HWND window, int index) {
-    if (!IsWindow(window) || index != GWLP_USERDATA) return 0;
+    if (!IsWindow(window) || index != GWLP_USERDATA)
+        return 0;
     return window->userData;
 }
 
-LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
+LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) {
+    return 0;
+}
 
 LRESULT CallWindowProcA(WNDPROC proc, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return proc ? proc(window, message, wParam, lParam) : 0;
 }
 
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC) {
-    if (!IsWindow(window)) return 0;
+    if (!IsWindow(window))
+        return 0;
     KillTimer(window, id);
     // Out of memory leaves the timer unarmed, and the call failed (0).
     try {
@@ -133,9 +149,11 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC) {
 }
 
 BOOL KillTimer(HWND window, UINT_PTR id) {
-    if (!IsWindow(window)) return FALSE;
+    if (!IsWindow(window))
+        return FALSE;
     auto it = window->timers.find(id);
-    if (it == window->timers.end()) return FALSE;
+    if (it == window->timers.end())
+        return FALSE;
     window->loop->CancelTimer(it->second);
     window->timers.erase(it);
     return TRUE;

@@ -22,18 +22,25 @@ thread_local std::unordered_map<int, Selection> t_selections;
 
 uint32_t EpollEventsFor(long mask) {
     uint32_t events = 0;
-    if (mask & (FD_READ | FD_ACCEPT | FD_OOB)) events |= EPOLLIN;
-    if (mask & (FD_WRITE | FD_CONNECT)) events |= EPOLLOUT;
-    if (mask & FD_CLOSE) events |= EPOLLRDHUP;
+    if (mask & (FD_READ | FD_ACCEPT | FD_OOB))
+        events |= EPOLLIN;
+    if (mask & (FD_WRITE | FD_CONNECT))
+        events |= EPOLLOUT;
+    if (mask & FD_CLOSE)
+        events |= EPOLLRDHUP;
     return events;
 }
 
 WORD SelectEventsFor(uint32_t events, long mask) {
     long bits = 0;
-    if (events & (EPOLLIN | EPOLLERR)) bits |= FD_READ | FD_ACCEPT;
-    if (events & EPOLLPRI) bits |= FD_OOB;
-    if (events & EPOLLOUT) bits |= FD_WRITE | FD_CONNECT;
-    if (events & (EPOLLRDHUP | EPOLLHUP)) bits |= FD_CLOSE;
+    if (events & (EPOLLIN | EPOLLERR))
+        bits |= FD_READ | FD_ACCEPT;
+    if (events & EPOLLPRI)
+        bits |= FD_OOB;
+    if (events & EPOLLOUT)
+        bits |= FD_WRITE | FD_CONNECT;
+    if (events & (EPOLLRDHUP | EPOLLHUP))
+        bits |= FD_CLOSE;
     return static_cast<WORD>(bits & mask);
 }
 
@@ -41,7 +48,8 @@ WORD SelectEventsFor(uint32_t events, long mask) {
 
 void DetachSocketSelection(int socket) {
     auto it = t_selections.find(socket);
-    if (it == t_selections.end()) return;
+    if (it == t_selections.end())
+        return;
     it->second.window->loop->RemoveWatch(it->second.watch);
     it->second.window->selectedSockets.erase(socket);
     t_selections.erase(it);
@@ -57,7 +65,9 @@ int WSAStartup(WORD versionRequested, WSADATA* data) {
     return 0;
 }
 
-int WSAGetLastError() { return winport::WsaErrorFromErrno(errno); }
+int WSAGetLastError() {
+    return winport::WsaErrorFromErrno(errno);
+}
 
 int closesocket(SOCKET s) {
     winport::DetachSocketSelection(s);
@@ -70,10 +80,12 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long mask) {
         return SOCKET_ERROR;
     }
     winport::DetachSocketSelection(s);
-    if (mask == 0) return 0;
+    if (mask == 0)
+        return 0;
     // As on Windows, a selected socket is non-blocking.
     int flags = fcntl(s, F_GETFL);
-    if (flags < 0) return SOCKET_ERROR;
+    if (flags < 0)
+        return SOCKET_ERROR;
     fcntl(s, F_SETFL, flags | O_NONBLOCK);
     winport::ServiceLoop::WatchId watch =
         window->loop->AddWatch(s, winport::EpollEventsFor(mask), [window, s, message, mask](uint32_t events) {
@@ -82,12 +94,15 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long mask) {
                 int pending = 0;
                 socklen_t len = sizeof pending;
                 getsockopt(s, SOL_SOCKET, SO_ERROR, &pending, &len);  // also clears it
-                if (pending) error = static_cast<WORD>(winport::WsaErrorFromErrno(pending));
+                if (pending)
+                    error = static_cast<WORD>(winport::WsaErrorFromErrno(pending));
             }
             WORD bits = winport::SelectEventsFor(events, mask);
-            if (bits) window->proc(window, message, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(bits, error));
+            if (bits)
+                window->proc(window, message, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(bits, error));
         });
-    if (!watch) return SOCKET_ERROR;  // errno tells why (EBADF, EPERM...)
+    if (!watch)
+        return SOCKET_ERROR;  // errno tells why (EBADF, EPERM...)
     winport::t_selections[s] = winport::Selection{window, watch};
     window->selectedSockets.insert(s);
     return 0;

@@ -31,14 +31,20 @@ constexpr int FD_MAX_EVENTS = 10;
 constexpr LPARAM WSAMAKESELECTREPLY(WORD events, WORD error) {
     return static_cast<LPARAM>((static_cast<DWORD>(error) << 16) | events);
 }
-constexpr WORD WSAGETSELECTEVENT(LPARAM l) { return LOWORD(l); }
-constexpr WORD WSAGETSELECTERROR(LPARAM l) { return HIWORD(l); }
+constexpr WORD WSAGETSELECTEVENT(LPARAM l) {
+    return LOWORD(l);
+}
+constexpr WORD WSAGETSELECTERROR(LPARAM l) {
+    return HIWORD(l);
+}
 
 struct WSADATA {
     WORD wVersion;
     WORD wHighVersion;
 };
-constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
+constexpr WORD MAKEWORD(BYTE low, BYTE high) {
+    return static_cast<WORD>(low | (high << 8));
+}
 
 int WSAStartup(WORD versionRequested, WSADATA* data);
 // The Windows Sockets code of the calling thread's last socket failure.

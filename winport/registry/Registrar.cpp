@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "winport/automation/oleauto.h"
 #include "winport/com/ComEntry.h"
 #include "winport/registry/RegistryTree.h"
-#include "winport/automation/oleauto.h"
 #include "winport/registry/registry.h"
 
 namespace winport {

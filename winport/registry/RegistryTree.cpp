@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <new>
 
-#include "winport/base/hexdigit.h"
 #include "winport/automation/oleauto.h"
+#include "winport/base/hexdigit.h"
 
 namespace winport::registry {
 

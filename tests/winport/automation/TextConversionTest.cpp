@@ -15,11 +15,11 @@ const std::u16string kBad(1, u'\xFFFD');
 TEST(TextConversion, AsciiAndNonAscii) {
     EXPECT_EQ(AnsiToUtf16(""), u"");
     EXPECT_EQ(AnsiToUtf16("UDP connection established"), u"UDP connection established");
-    EXPECT_EQ(AnsiToUtf16("\xC3\xA9"), u"é");                      // 2 bytes
-    EXPECT_EQ(AnsiToUtf16("\xE2\x82\xAC"), u"€");                  // 3 bytes
-    EXPECT_EQ(AnsiToUtf16("\xEF\xBF\xBF"), u"\xFFFF");             // highest 3-byte value
-    EXPECT_EQ(AnsiToUtf16("\xF0\x9F\x98\x80"), u"\U0001F600");     // 4 bytes, a surrogate pair
-    EXPECT_EQ(AnsiToUtf16("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");     // the highest code point
+    EXPECT_EQ(AnsiToUtf16("\xC3\xA9"), u"é");                   // 2 bytes
+    EXPECT_EQ(AnsiToUtf16("\xE2\x82\xAC"), u"€");               // 3 bytes
+    EXPECT_EQ(AnsiToUtf16("\xEF\xBF\xBF"), u"\xFFFF");          // highest 3-byte value
+    EXPECT_EQ(AnsiToUtf16("\xF0\x9F\x98\x80"), u"\U0001F600");  // 4 bytes, a surrogate pair
+    EXPECT_EQ(AnsiToUtf16("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");  // the highest code point
     EXPECT_EQ(AnsiToUtf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
     EXPECT_EQ(Utf16ToAnsi(u"Grüße, 温度 \U0001F600"), "Grüße, 温度 \U0001F600");
     EXPECT_EQ(Utf16ToAnsi(std::u16string(u"a\0b", 3)), std::string("a\0b", 3));
@@ -31,21 +31,26 @@ TEST(TextConversion, InvalidUtf8BecomesReplacementCharacters) {
         std::u16string out;
     };
     const Case cases[] = {
-        {"\x80", kBad},                                   // stray continuation byte
-        {"a\xBF" "b", u"a\xFFFD" "b"},
-        {"\xC0\x80", kBad + kBad},                         // overlong forms
+        {"\x80", kBad},  // stray continuation byte
+        {"a\xBF"
+         "b",
+         u"a\xFFFD"
+         "b"},
+        {"\xC0\x80", kBad + kBad},  // overlong forms
         {"\xC1\xBF", kBad + kBad},
         {"\xE0\x80\x80", kBad + kBad + kBad},
         {"\xF0\x80\x80\x80", kBad + kBad + kBad + kBad},
-        {"\xED\xA0\x80", kBad + kBad + kBad},              // an encoded surrogate
-        {"\xF4\x90\x80\x80", kBad + kBad + kBad + kBad},   // past U+10FFFF
+        {"\xED\xA0\x80", kBad + kBad + kBad},             // an encoded surrogate
+        {"\xF4\x90\x80\x80", kBad + kBad + kBad + kBad},  // past U+10FFFF
         {"\xF5\x80", kBad + kBad},
         {"\xFF", kBad},
         {"\xFE\xFF", kBad + kBad},
-        {"\xC3", kBad},                                    // cut short at the end
+        {"\xC3", kBad},  // cut short at the end
         {"\xE2\x82", kBad},
         {"\xF0\x9F\x98", kBad},
-        {"\xE2\x82" "A", kBad + u"A"},                     // cut short by the next character
+        {"\xE2\x82"
+         "A",
+         kBad + u"A"},  // cut short by the next character
         {"\xF0\x9F\x98\xC3\xA9", kBad + u"é"},
         {"\xC3\xA9\xA9", u"é" + kBad},
     };

@@ -10,9 +10,9 @@
 
 #include "tests/support/TempRegistry.h"
 #include "tests/winport/fixture/SampleComponent.h"
+#include "winport/automation/typelib.h"
 #include "winport/com/objbase.h"
 #include "winport/registry/registry.h"
-#include "winport/automation/typelib.h"
 
 namespace {
 

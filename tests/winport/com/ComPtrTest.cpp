@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "winport/automation/oleauto.h"
 #include "winport/com/com.h"
 #include "winport/com/ocidl.h"
-#include "winport/automation/oleauto.h"
 
 namespace {
 
@@ -52,8 +52,10 @@ public:
         calls.push_back("GetIDsOfNames");
         return E_NOTIMPL;
     }
-    HRESULT Invoke(DISPID dispid, REFIID, LCID lcid, WORD flags, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        calls.push_back("Invoke " + std::to_string(dispid) + " " + std::to_string(lcid) + " " + std::to_string(flags));
+    HRESULT Invoke(DISPID dispid, REFIID, LCID lcid, WORD flags, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                   UINT*) override {
+        calls.push_back("Invoke " + std::to_string(dispid) + " " + std::to_string(lcid) + " " +
+                        std::to_string(flags));
         return S_OK;
     }
     HRESULT EnumConnectionPoints(IEnumConnectionPoints**) override {
@@ -202,8 +204,9 @@ TEST(ComInterfaces, VtablesAreTheComVtables) {
                        static_cast<EXCEPINFO*>(nullptr), static_cast<UINT*>(nullptr));
     void* container = static_cast<IConnectionPointContainer*>(object);
     using FindFn = HRESULT (*)(void*, REFIID, IConnectionPoint**);
-    EXPECT_EQ(CallSlot<FindFn>(container, 4, std::cref(IID_NULL).get(), static_cast<IConnectionPoint**>(nullptr)),
-              CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(
+        CallSlot<FindFn>(container, 4, std::cref(IID_NULL).get(), static_cast<IConnectionPoint**>(nullptr)),
+        CONNECT_E_NOCONNECTION);
     EXPECT_EQ(object->calls,
               (std::vector<std::string>{"GetTypeInfoCount", "Invoke 216 1024 1", "FindConnectionPoint"}));
     object->Release();

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <map>
 
+#include "winport/automation/oleauto.h"
 #include "winport/com/com.h"
 #include "winport/com/ocidl.h"
-#include "winport/automation/oleauto.h"
 
 namespace {
 
@@ -77,7 +77,10 @@ TEST(Guid, RejectsMalformedText) {
     }
     // An embedded zero does not end the text early.
     GUID guid = kDevice;
-    const std::string withZero("{EC32CBBA-6B33-4A61-8839-86FB2A857F\0" "7}", 38);
+    const std::string withZero(
+        "{EC32CBBA-6B33-4A61-8839-86FB2A857F\0"
+        "7}",
+        38);
     EXPECT_FALSE(winport::GuidFromString(withZero, &guid));
     // Non-ASCII characters that narrow to digits are not digits.
     std::u16string wide = u"{EC32CBBA-6B33-4A61-8839-86FB2A857F37}";

@@ -26,7 +26,8 @@ protected:
         ASSERT_NE(m_window, nullptr);
     }
     void TearDown() override {
-        if (IsWindow(m_window)) DestroyWindow(m_window);
+        if (IsWindow(m_window))
+            DestroyWindow(m_window);
         s_current = nullptr;
         ManualClockTest::TearDown();
     }
@@ -34,7 +35,8 @@ protected:
     static LRESULT Proc(HWND window, UINT message, WPARAM wParam, LPARAM) {
         if (message == WM_TIMER) {
             s_current->m_fired.emplace_back(wParam, s_current->Elapsed());
-            if (s_current->m_destroyOnTimer) DestroyWindow(window);
+            if (s_current->m_destroyOnTimer)
+                DestroyWindow(window);
         }
         return 0;
     }

@@ -14,8 +14,8 @@
 
 #include "tests/support/HostileFiles.h"
 #include "tests/support/TempRegistry.h"
-#include "winport/registry/RegistryTree.h"
 #include "winport/automation/oleauto.h"
+#include "winport/registry/RegistryTree.h"
 #include "winport/registry/registry.h"
 
 namespace {

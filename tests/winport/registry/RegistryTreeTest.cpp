@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/HostileFiles.h"
-#include "winport/registry/RegistryTree.h"
 #include "winport/automation/oleauto.h"
+#include "winport/registry/RegistryTree.h"
 #include "winport/registry/registry.h"
 
 namespace {
