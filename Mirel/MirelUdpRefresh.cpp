@@ -327,12 +327,9 @@ void CMirelUdpRefresh::UnlinkDevice(DeviceList::iterator it) {
 void CMirelUdpRefresh::ReceiveHandler(const char* data, int length, const SOCKADDR_IN* sender, void* user) {
     auto* self = static_cast<CMirelUdpRefresh*>(user);
     Scope scope(self);
-    // The datagram came to the failed scan's socket; a completion sink may
-    // already have replaced that socket, and the buffer with it.
-    if (self->m_bSendFailed) {
-        self->FinishSendFailure();
-        return;
-    }
+    // A send failure ends the scan first; its completion waits for the scope,
+    // so the datagram of the failed scan is not read.
+    self->FinishSendFailure();
     if (self->m_bBusy)
         self->OnReceive(data, length, sender);
     self->FinishSendFailure();
@@ -507,10 +504,10 @@ void CMirelUdpRefresh::OnEchoReply(const uint8_t mac[6], const SOCKADDR_IN* send
         RefreshPacket* version = CreateQuery(RPK_VERSION, device.Get());
         RefreshPacket* state = CreateQuery(RPK_STATE, device.Get());
         auto unconfirmed = m_Unconfirmed.find(MacKey(mac));
-        if (unconfirmed != m_Unconfirmed.end())
+        if (unconfirmed != m_Unconfirmed.end()) {
             unconfirmed->second.m_pQueries[0] = version;
-        if (unconfirmed != m_Unconfirmed.end())
             unconfirmed->second.m_pQueries[1] = state;
+        }
     }
     device->AddSample(replyTime);
     FireDeviceUpdate(device->DeviceId());
