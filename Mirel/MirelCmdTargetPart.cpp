@@ -4,8 +4,8 @@
 #include <string_view>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkDispatch.h"
-#include "Mirel/SkEventFiring.h"
+#include "common/objects/SkDispatch.h"
+#include "common/objects/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 
 MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,

@@ -5,9 +5,9 @@
 // the device object; its reference count is the device object's.
 
 #include "Mirel/MirelInterfaces.h"
-#include "Mirel/SkConnectionPoint.h"
-#include "Mirel/SkObjectBase.h"
 #include "common/SkCmdTarget.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "common/objects/SkObjectBase.h"
 
 class MirelCmdTargetPart final : public SkDispatchImpl<ISkCmdTarget> {
 public:

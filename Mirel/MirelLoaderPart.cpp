@@ -1,8 +1,8 @@
 #include "Mirel/MirelLoaderPart.h"
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkDispatch.h"
-#include "Mirel/SkEventFiring.h"
+#include "common/objects/SkDispatch.h"
+#include "common/objects/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 
 MirelLoaderPart::MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)

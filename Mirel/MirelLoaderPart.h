@@ -5,8 +5,8 @@
 // inside the device object; its reference count is the device object's.
 
 #include "Mirel/MirelInterfaces.h"
-#include "Mirel/SkConnectionPoint.h"
-#include "Mirel/SkObjectBase.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "common/objects/SkObjectBase.h"
 #include "common/skloader.h"
 
 class MirelLoaderPart final : public SkDispatchImpl<ISkLoader> {

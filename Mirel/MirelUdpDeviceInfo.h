@@ -7,8 +7,13 @@
 #include <string>
 
 #include "Mirel/MirelInterfaces.h"
-#include "Mirel/SkObjectBase.h"
 #include "common/avgcalc.h"
+#include "common/objects/SkObjectBase.h"
+
+template <>
+struct SkInterfaceId<IMirelUdpDeviceInfo> {
+    static constexpr const IID& value = IID_IMirelUdpDeviceInfo;
+};
 
 class MirelUdpDeviceInfo final : public SkDualImpl<IMirelUdpDeviceInfo> {
 public:

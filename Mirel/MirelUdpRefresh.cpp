@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "Mirel/SkEventFiring.h"
 #include "common/MessageTransport.h"
+#include "common/objects/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 #include "winport/loop/ServiceLoop.h"
 

@@ -18,14 +18,14 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelUdpDeviceInfo.h"
-#include "Mirel/SkConnectionPoint.h"
-#include "Mirel/SkConnectionPointContainer.h"
-#include "Mirel/SkObjectBase.h"
 #include "common/CompletionScope.h"
 #include "common/IntrusiveList.h"
 #include "common/Retransmitter.h"
 #include "common/WinServiceWnd.h"
 #include "common/WinSocket.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPointContainer.h"
+#include "common/objects/SkObjectBase.h"
 
 class CMirelUdpRefresh final : public SkDualImpl<ISkRefresh>, public SkConnectionPointContainer {
 public:

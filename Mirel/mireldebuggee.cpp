@@ -7,8 +7,8 @@
 #include <new>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkEventFiring.h"
-#include "Mirel/SkTrace.h"
+#include "common/objects/SkEventFiring.h"
+#include "common/objects/SkTrace.h"
 #include "winport/base/hexdigit.h"
 #include "winport/com/ComEntry.h"
 

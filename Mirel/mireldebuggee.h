@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "Mirel/MirelInterfaces.h"
-#include "Mirel/SkConnectionPoint.h"
 #include "common/CompletionScope.h"
 #include "common/IntrusiveList.h"
 #include "common/MessageTransport.h"
 #include "common/WinServiceWnd.h"
+#include "common/objects/SkConnectionPoint.h"
 
 class MirelDebuggee final : public ISkDebuggee {
 public:

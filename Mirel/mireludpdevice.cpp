@@ -1,6 +1,6 @@
 #include "Mirel/mireludpdevice.h"
 
-#include "Mirel/SkEventFiring.h"
+#include "common/objects/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 
 HRESULT CMirelUdpDevice::CreateInstance(REFIID riid, void** ppv) {

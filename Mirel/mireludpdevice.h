@@ -18,11 +18,11 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
 #include "Mirel/MirelLoaderPart.h"
-#include "Mirel/SkConnectionPoint.h"
-#include "Mirel/SkConnectionPointContainer.h"
-#include "Mirel/SkObjectBase.h"
-#include "Mirel/UdpDeviceTransport.h"
 #include "Mirel/mireldebuggee.h"
+#include "common/UdpDeviceTransport.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPointContainer.h"
+#include "common/objects/SkObjectBase.h"
 
 class CMirelUdpDevice final : public SkDualImpl<ISkConnection>, public SkConnectionPointContainer {
 public:

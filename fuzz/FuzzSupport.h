@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Mirel/SkConnectionPoint.h"
-#include "Mirel/SkConnectionPointContainer.h"
 #include "common/MessageTransport.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPointContainer.h"
 
 namespace oskan::fuzz {
 

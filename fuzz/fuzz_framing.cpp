@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "Mirel/UdpDeviceTransport.h"
+#include "common/UdpDeviceTransport.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

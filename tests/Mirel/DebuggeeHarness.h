@@ -16,9 +16,9 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireldebuggee.h"
 #include "tests/Mirel/RecordingDebugSink.h"
-#include "tests/Mirel/TestSinks.h"
 #include "tests/support/AllocationFailure.h"
 #include "tests/support/ManualClockTest.h"
+#include "tests/support/TestSinks.h"
 #include "winport/host/DispatchSink.h"
 
 namespace oskan::test {

@@ -1,9 +1,9 @@
-#include "Mirel/SkTrace.h"
+#include "common/objects/SkTrace.h"
 
 #include <cstdio>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkEventFiring.h"
+#include "common/objects/SkEventFiring.h"
 
 namespace {
 

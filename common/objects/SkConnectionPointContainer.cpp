@@ -1,8 +1,8 @@
-#include "Mirel/SkConnectionPointContainer.h"
+#include "common/objects/SkConnectionPointContainer.h"
 
 #include <new>
 
-#include "Mirel/SkEnum.h"
+#include "common/objects/SkEnum.h"
 
 HRESULT SkConnectionPointContainer::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
     if (ppEnum == nullptr) {

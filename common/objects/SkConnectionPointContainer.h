@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "Mirel/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPoint.h"
 #include "winport/com/ocidl.h"
 
 class SkConnectionPointContainer : public IConnectionPointContainer {

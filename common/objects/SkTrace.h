@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "Mirel/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPoint.h"
 
 // The formatting variants print into a buffer of this many characters; longer
 // output is cut to it.

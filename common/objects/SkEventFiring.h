@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "Mirel/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPoint.h"
 #include "winport/automation/oleauto.h"
 
 // One argument of a dispatch event: an integer, or a text (UTF-16, or ANSI

@@ -3,8 +3,8 @@
 // count, a lock on the library for the object's life, the IDispatch half of a
 // dual interface, and the identity of an object that can be aggregated.
 
-#include "Mirel/MirelModule.h"
-#include "Mirel/SkDispatch.h"
+#include "common/objects/SkComponentModule.h"
+#include "common/objects/SkDispatch.h"
 #include "winport/automation/oleauto.h"
 #include "winport/com/com.h"
 
@@ -33,10 +33,10 @@ private:
 // is not unloaded while the object lives.
 class SkModuleLock {
 protected:
-    SkModuleLock() { MirelModule().Lock(); }
+    SkModuleLock() { SkComponentModule().Lock(); }
     SkModuleLock(const SkModuleLock&) = delete;
     SkModuleLock& operator=(const SkModuleLock&) = delete;
-    ~SkModuleLock() { MirelModule().Unlock(); }
+    ~SkModuleLock() { SkComponentModule().Unlock(); }
 };
 
 // IDispatch of a dual interface. Late binding is served from the registered

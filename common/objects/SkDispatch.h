@@ -1,19 +1,16 @@
 #pragma once
-// IDispatch of the dual interfaces, served from the registered MIRELLib: the
-// type information of the interface is looked up once (MirelModule) and
-// drives GetIDsOfNames and Invoke. Without registration they fail with the
-// lookup's error; the vtable is not affected.
+// IDispatch of the dual interfaces, served from the registered type library of
+// the component (SkComponentModule looks the interface's type information up
+// once), which drives GetIDsOfNames and Invoke. Without registration they fail
+// with the lookup's error; the vtable is not affected.
 
 #include "Mirel/MirelInterfaces.h"
 #include "winport/automation/typelib.h"
 
-// The IID of each dual interface, for the templates that serve them.
+// The IID of each dual interface, for the templates that serve them. A
+// component specializes it for interfaces of its own beside their object.
 template <class Interface>
 struct SkInterfaceId;
-template <>
-struct SkInterfaceId<IMirelUdpDeviceInfo> {
-    static constexpr const IID& value = IID_IMirelUdpDeviceInfo;
-};
 template <>
 struct SkInterfaceId<ISkRefresh> {
     static constexpr const IID& value = IID_ISkRefresh;

@@ -1,4 +1,4 @@
-#include "tests/Mirel/TestSinks.h"
+#include "tests/support/TestSinks.h"
 
 namespace oskan::test {
 

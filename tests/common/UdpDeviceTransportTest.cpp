@@ -1,4 +1,4 @@
-#include "Mirel/UdpDeviceTransport.h"
+#include "common/UdpDeviceTransport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

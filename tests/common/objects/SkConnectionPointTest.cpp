@@ -6,8 +6,8 @@
 #include <set>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkConnectionPoint.h"
-#include "tests/Mirel/TestSinks.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "tests/support/TestSinks.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "Mirel/SkDispatch.h"
+#include "common/objects/SkDispatch.h"
 
-#include "Mirel/MirelModule.h"
+#include "common/objects/SkComponentModule.h"
 #include "winport/com/ComEntry.h"
 
 HRESULT SkDispatchGetTypeInfoCount(UINT* pctinfo) {
@@ -16,7 +16,7 @@ HRESULT SkDispatchGetTypeInfo(REFIID iid, UINT iTInfo, LCID lcid, ITypeInfo** pp
     *ppTInfo = nullptr;
     if (iTInfo != 0)
         return DISP_E_BADINDEX;
-    return winport::ComEntry([&] { return MirelModule().GetTypeInfo(iid, lcid, ppTInfo); });
+    return winport::ComEntry([&] { return SkComponentModule().GetTypeInfo(iid, lcid, ppTInfo); });
 }
 
 HRESULT SkDispatchGetIDsOfNames(REFIID iid, REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
@@ -25,7 +25,7 @@ HRESULT SkDispatchGetIDsOfNames(REFIID iid, REFIID riid, LPOLESTR* rgszNames, UI
         return DISP_E_UNKNOWNINTERFACE;
     return winport::ComEntry([&] {
         ComPtr<ITypeInfo> info;
-        HRESULT hr = MirelModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
+        HRESULT hr = SkComponentModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
         return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), rgszNames, cNames, rgDispId);
     });
 }
@@ -37,7 +37,7 @@ HRESULT SkDispatchInvoke(REFIID iid, IDispatch* self, DISPID dispIdMember, REFII
         return DISP_E_UNKNOWNINTERFACE;
     return winport::ComEntry([&] {
         ComPtr<ITypeInfo> info;
-        HRESULT hr = MirelModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
+        HRESULT hr = SkComponentModule().GetTypeInfo(iid, lcid, info.ReleaseAndGetAddressOf());
         if (FAILED(hr))
             return hr;
         // The object may be released by whatever the member does.

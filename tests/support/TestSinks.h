@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkConnectionPoint.h"
-#include "Mirel/SkConnectionPointContainer.h"
+#include "common/objects/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPointContainer.h"
 #include "winport/automation/oleauto.h"
 #include "winport/com/com.h"
 

@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "Mirel/SkObjectBase.h"
+#include "common/objects/SkObjectBase.h"
 #include "winport/com/com.h"
 #include "winport/com/ocidl.h"
 

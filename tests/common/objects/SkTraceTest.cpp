@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "Mirel/MirelEvents.h"
-#include "Mirel/SkTrace.h"
-#include "tests/Mirel/TestSinks.h"
+#include "common/objects/SkTrace.h"
+#include "tests/support/TestSinks.h"
 
 namespace {
 

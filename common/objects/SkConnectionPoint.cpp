@@ -1,10 +1,10 @@
-#include "Mirel/SkConnectionPoint.h"
+#include "common/objects/SkConnectionPoint.h"
 
 #include <cstdlib>
 #include <new>
 #include <vector>
 
-#include "Mirel/SkEnum.h"
+#include "common/objects/SkEnum.h"
 
 SkConnectionPoint::SkConnectionPoint(IUnknown* owner, REFIID iid, size_t maxSlots)
     : m_pOwner(owner), m_iid(iid), m_maxSlots(maxSlots) {}

@@ -1,4 +1,4 @@
-#include "Mirel/SkEventFiring.h"
+#include "common/objects/SkEventFiring.h"
 
 #include <new>
 
