@@ -18,21 +18,22 @@
 #include "tests/Mirel/RecordingDebugSink.h"
 #include "tests/support/AllocationFailure.h"
 #include "tests/support/ManualClockTest.h"
+#include "tests/support/RecordingTransport.h"
 #include "tests/support/TestSinks.h"
 #include "winport/host/DispatchSink.h"
 
 namespace oskan::test {
 
-class RecordingTransport : public MessageTransport {
-public:
-    std::vector<std::string> sent;
-
+class DebuggeeTransport : public RecordingTransport {
 protected:
     BOOL SendDatagram(const void* bytes, int length) override {
         // The record is the test's, not the engine's: it never runs out of memory.
         AllocationFailure::Suspended suspended;
-        sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
-        return TRUE;
+        return RecordingTransport::SendDatagram(bytes, length);
+    }
+    void OnRequestExpired(RetransmitterPacket* packet, const void* data, int length) override {
+        AllocationFailure::Suspended suspended;
+        RecordingTransport::OnRequestExpired(packet, data, length);
     }
 };
 
@@ -96,12 +97,10 @@ protected:
         ManualClockTest::TearDown();
     }
 
-    void Reply(const std::string& text) {
-        transport.DispatchReceived(text.c_str(), static_cast<int>(text.size()));
-    }
+    void Reply(const std::string& text) { transport.Reply(text); }
     // Answers the frame with its id.
     void Answer(const std::string& frame, const std::string& text) { Reply(WithId(text, IdOf(frame))); }
-    const std::string& Last() const { return transport.sent.back(); }
+    const std::string& Last() const { return transport.Last(); }
     std::vector<std::string> Bodies(size_t from = 0) const {
         std::vector<std::string> bodies;
         for (size_t i = from; i < transport.sent.size(); ++i)
@@ -122,7 +121,7 @@ protected:
         return state;
     }
 
-    RecordingTransport transport;
+    DebuggeeTransport transport;
     ComPtr<TestEventSource> source;
     std::unique_ptr<MirelDebuggee> engine;
     ISkDebuggee* debuggee = nullptr;

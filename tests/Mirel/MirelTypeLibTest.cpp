@@ -12,6 +12,7 @@
 #include "winport/automation/oleauto.h"
 #include "winport/automation/typelib.h"
 #include "winport/com/com.h"
+#include "winport/host/Bstr.h"
 
 namespace {
 
@@ -301,10 +302,9 @@ TEST_F(MirelTypeLibTest, PublishedIdentifiersAreTheOnesHostsCompiledAgainst) {
         ASSERT_TRUE(winport::GuidFromString(type.guid, &guid)) << name;
         ComPtr<ITypeInfo> info;
         ASSERT_EQ(m_library->GetTypeInfoOfGuid(guid, info.ReleaseAndGetAddressOf()), S_OK) << name;
-        BSTR published = nullptr;
+        winport::Bstr published;
         ASSERT_EQ(info->GetDocumentation(MEMBERID_NIL, &published, nullptr, nullptr, nullptr), S_OK);
-        EXPECT_EQ(winport::BstrToAnsi(published), name);
-        SysFreeString(published);
+        EXPECT_EQ(winport::BstrToAnsi(published.get()), name);
         TYPEATTR* typeAttr = nullptr;
         ASSERT_EQ(info->GetTypeAttr(&typeAttr), S_OK);
         EXPECT_EQ(typeAttr->typekind, type.kind) << name;

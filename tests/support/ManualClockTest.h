@@ -1,7 +1,8 @@
 #pragma once
 // A fixture for everything timed: the thread's service loop runs on a manual
 // clock, and no test may leave a timer armed for the next one (the loop lives
-// as long as the thread, across all tests of a binary).
+// as long as the thread, across all tests of a binary). The check runs when
+// the fixture is destroyed, after a derived fixture's members are gone.
 
 #include <gtest/gtest.h>
 
@@ -19,12 +20,17 @@ public:
     // Milliseconds since the test's start on the manual clock.
     uint64_t Elapsed() const { return Loop().NowMs() - m_startMs; }
 
+    // After the fixture's own members have gone, and with them whatever
+    // timers they were entitled to hold.
+    ~ManualClockTest() override { EXPECT_FALSE(Loop().HasTimers()) << "the test left a timer armed"; }
+
 protected:
     void SetUp() override {
         ASSERT_FALSE(Loop().HasTimers()) << "an earlier test left a timer armed";
         StartClockAt(kStartMs);
     }
-    void TearDown() override { EXPECT_FALSE(Loop().HasTimers()) << "the test left a timer armed"; }
+    // Nothing of its own: the check comes in the destructor.
+    void TearDown() override {}
 
     void StartClockAt(uint64_t ms) {
         Loop().UseManualClock(ms);
