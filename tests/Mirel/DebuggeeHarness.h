@@ -21,6 +21,7 @@
 #include "tests/support/RecordingTransport.h"
 #include "tests/support/TestSinks.h"
 #include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
 
 namespace oskan::test {
 
@@ -80,21 +81,30 @@ protected:
         engine = std::make_unique<MirelDebuggee>(static_cast<IConnectionPointContainer*>(source.Get()),
                                                  &transport, source->Point(0), source->Point(1));
         sink = RecordingDebugSink::Create();
-        ASSERT_EQ(source->Point(0).Advise(sink.Get(), &sinkCookie), S_OK);
         traceSink = winport::DispatchSink::Create(DIID__ISkTrace, [this](DISPID, const DISPPARAMS& p) {
             AllocationFailure::Suspended suspended;  // the test's record
             trace.push_back({winport::DispatchSink::IntArg(p, 0), winport::DispatchSink::TextArg(p, 1)});
         });
-        ASSERT_EQ(source->Point(1).Advise(traceSink.Get(), &traceCookie), S_OK);
+        Listen();
         transport.SetNextRequestId(0x10);
         debuggee = engine.get();
     }
     void TearDown() override {
         sink->onEvent = nullptr;  // it may refer to the test's locals
         engine.reset();
-        source->Point(0).Unadvise(sinkCookie);
-        source->Point(1).Unadvise(traceCookie);
+        sinkConnection.Disconnect();
+        traceConnection.Disconnect();
         ManualClockTest::TearDown();
+    }
+
+    // Connects both sinks to the engine's events.
+    void Listen() {
+        sinkConnection = winport::EventConnection(static_cast<IConnectionPointContainer*>(source.Get()),
+                                                  IID__ISkDebuggeeEvents, sink.Get());
+        ASSERT_EQ(sinkConnection.Result(), S_OK);
+        traceConnection = winport::EventConnection(static_cast<IConnectionPointContainer*>(source.Get()),
+                                                   DIID__ISkTrace, traceSink.Get());
+        ASSERT_EQ(traceConnection.Result(), S_OK);
     }
 
     void Reply(const std::string& text) { transport.Reply(text); }
@@ -126,9 +136,9 @@ protected:
     std::unique_ptr<MirelDebuggee> engine;
     ISkDebuggee* debuggee = nullptr;
     ComPtr<RecordingDebugSink> sink;
-    DWORD sinkCookie = 0;
+    winport::EventConnection sinkConnection;
     ComPtr<winport::DispatchSink> traceSink;
-    DWORD traceCookie = 0;
+    winport::EventConnection traceConnection;
     std::vector<TraceLine> trace;
 };
 

@@ -664,8 +664,8 @@ TEST_F(MirelComponentTest, LateBoundLoadWithItsOptionalFlagsOmitted) {
 
     EXCEPINFO excep{};
     EXPECT_EQ(call.Method("Load", {"/nonexistent/firmware.bin"}, nullptr, &excep), DISP_E_EXCEPTION);
+    const winport::Bstr description(excep.bstrDescription);
     EXPECT_EQ(excep.scode, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-    SysFreeString(excep.bstrDescription);
 
     ASSERT_EQ(call.Method("Load", {firmware.c_str()}), S_OK);
     ServiceLoop::Current().AdvanceClock(10);

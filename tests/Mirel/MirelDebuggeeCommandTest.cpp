@@ -438,7 +438,7 @@ TEST_F(DebuggeeTest, OutOfMemoryAnywhereInALinkCallIsAnAnswerAndTheLinkStaysUsab
     };
     // The debugger sink is the test's: it stays out of the way; the trace sink
     // takes its lines without allocating through the engine.
-    ASSERT_EQ(source->Point(0).Unadvise(sinkCookie), S_OK);
+    ASSERT_EQ(sinkConnection.Disconnect(), S_OK);
     FailEveryAllocation(
         cases,
         [&](const AllocationCase& c, HRESULT hr, bool failed) {

@@ -267,14 +267,14 @@ TEST_F(MirelOutOfMemoryTest, DeviceObjectInterfacesAndTheirConnectionPoints) {
     const std::string file = folder.Path() + "/fw.bin";
     std::vector<char> image(128 * 3, 'f');
     std::ofstream(file, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
-    BSTR fileName = winport::AnsiToBstr(file);
+    const winport::Bstr fileName(winport::AnsiToBstr(file));
 
     DeviceHost host;
     host.Works();
     const auto connected = [&] { ASSERT_EQ(host.connection->Connect(), S_OK); };
     const auto disconnected = [&] { ASSERT_EQ(host.connection->Disconnect(), S_OK); };
     const auto commanding = [&] { ASSERT_EQ(host.Command(u"B", 1), S_OK); };
-    const auto loading = [&] { ASSERT_EQ(host.loader->Load(fileName, 0), S_OK); };
+    const auto loading = [&] { ASSERT_EQ(host.loader->Load(fileName.get(), 0), S_OK); };
     const auto debugging = [&] { ASSERT_EQ(host.debuggee->BeginDebug(), S_OK); };
     std::vector<DISPID> otherEvents;
     ComPtr<DispatchSink> other = CountingSink(DIID__ISkConnectionEvents, &otherEvents);
@@ -293,7 +293,7 @@ TEST_F(MirelOutOfMemoryTest, DeviceObjectInterfacesAndTheirConnectionPoints) {
          }},
         {"Command", connected, [&] { return host.Command(u"B", 2); }},
         {"Cancel of commands", commanding, [&] { return host.target->Cancel(); }},
-        {"Load", connected, [&] { return host.loader->Load(fileName, 0); }},
+        {"Load", connected, [&] { return host.loader->Load(fileName.get(), 0); }},
         {"Cancel of a load", loading, [&] { return host.loader->Cancel(); }},
         {"BeginDebug", connected, [&] { return host.debuggee->BeginDebug(); }},
         {"EndDebug", debugging, [&] { return host.debuggee->EndDebug(); }},
@@ -303,7 +303,6 @@ TEST_F(MirelOutOfMemoryTest, DeviceObjectInterfacesAndTheirConnectionPoints) {
         cases.push_back(std::move(c));
     }
     FailEveryAllocation(cases, [&] { host.Works(); });
-    SysFreeString(fileName);
 }
 
 }  // namespace

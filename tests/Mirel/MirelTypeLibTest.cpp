@@ -228,14 +228,13 @@ protected:
         for (UINT i = 0; i < count; ++i) {
             FUNCDESC* func = nullptr;
             ASSERT_EQ(info->GetFuncDesc(i, &func), S_OK);
-            BSTR name = nullptr;
+            winport::Bstr name;
             UINT names = 0;
             info->GetNames(func->memid, &name, 1, &names);
             std::string prefix = func->invkind == INVOKE_PROPERTYGET   ? "get_"
                                  : func->invkind == INVOKE_PROPERTYPUT ? "put_"
                                                                        : "";
-            described.push_back(prefix + winport::BstrToAnsi(name));
-            SysFreeString(name);
+            described.push_back(prefix + winport::BstrToAnsi(name.get()));
             std::vector<VARIANT> zeros(func->cParams);
             std::vector<VARIANTARG*> args;
             std::vector<VARTYPE> types(func->cParams, VT_I8);

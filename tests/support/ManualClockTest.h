@@ -1,8 +1,10 @@
 #pragma once
 // A fixture for everything timed: the thread's service loop runs on a manual
 // clock, and no test may leave a timer armed for the next one (the loop lives
-// as long as the thread, across all tests of a binary). The check runs when
-// the fixture is destroyed, after a derived fixture's members are gone.
+// as long as the thread, across all tests of a binary). The checks bracket a
+// derived fixture's members: the clock is set and the loop found empty before
+// they are made, and the loop is found empty again after they have gone, with
+// whatever timers they were entitled to hold.
 
 #include <gtest/gtest.h>
 
@@ -20,16 +22,15 @@ public:
     // Milliseconds since the test's start on the manual clock.
     uint64_t Elapsed() const { return Loop().NowMs() - m_startMs; }
 
-    // After the fixture's own members have gone, and with them whatever
-    // timers they were entitled to hold.
+    ManualClockTest() {
+        EXPECT_FALSE(Loop().HasTimers()) << "an earlier test left a timer armed";
+        StartClockAt(kStartMs);
+    }
     ~ManualClockTest() override { EXPECT_FALSE(Loop().HasTimers()) << "the test left a timer armed"; }
 
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(Loop().HasTimers()) << "an earlier test left a timer armed";
-        StartClockAt(kStartMs);
-    }
-    // Nothing of its own: the check comes in the destructor.
+    // Nothing of their own: the checks are the constructor's and destructor's.
+    void SetUp() override {}
     void TearDown() override {}
 
     void StartClockAt(uint64_t ms) {
