@@ -18,21 +18,23 @@
 #include "tests/Mirel/RecordingDebugSink.h"
 #include "tests/support/AllocationFailure.h"
 #include "tests/support/ManualClockTest.h"
+#include "tests/support/RecordingTransport.h"
 #include "tests/support/TestSinks.h"
 #include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
 
 namespace oskan::test {
 
-class RecordingTransport : public MessageTransport {
-public:
-    std::vector<std::string> sent;
-
+class DebuggeeTransport : public RecordingTransport {
 protected:
     BOOL SendDatagram(const void* bytes, int length) override {
         // The record is the test's, not the engine's: it never runs out of memory.
         AllocationFailure::Suspended suspended;
-        sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
-        return TRUE;
+        return RecordingTransport::SendDatagram(bytes, length);
+    }
+    void OnRequestExpired(RetransmitterPacket* packet, const void* data, int length) override {
+        AllocationFailure::Suspended suspended;
+        RecordingTransport::OnRequestExpired(packet, data, length);
     }
 };
 
@@ -79,29 +81,36 @@ protected:
         engine = std::make_unique<MirelDebuggee>(static_cast<IConnectionPointContainer*>(source.Get()),
                                                  &transport, source->Point(0), source->Point(1));
         sink = RecordingDebugSink::Create();
-        ASSERT_EQ(source->Point(0).Advise(sink.Get(), &sinkCookie), S_OK);
         traceSink = winport::DispatchSink::Create(DIID__ISkTrace, [this](DISPID, const DISPPARAMS& p) {
             AllocationFailure::Suspended suspended;  // the test's record
             trace.push_back({winport::DispatchSink::IntArg(p, 0), winport::DispatchSink::TextArg(p, 1)});
         });
-        ASSERT_EQ(source->Point(1).Advise(traceSink.Get(), &traceCookie), S_OK);
+        Listen();
         transport.SetNextRequestId(0x10);
         debuggee = engine.get();
     }
     void TearDown() override {
         sink->onEvent = nullptr;  // it may refer to the test's locals
         engine.reset();
-        source->Point(0).Unadvise(sinkCookie);
-        source->Point(1).Unadvise(traceCookie);
+        sinkConnection.Disconnect();
+        traceConnection.Disconnect();
         ManualClockTest::TearDown();
     }
 
-    void Reply(const std::string& text) {
-        transport.DispatchReceived(text.c_str(), static_cast<int>(text.size()));
+    // Connects both sinks to the engine's events.
+    void Listen() {
+        sinkConnection = winport::EventConnection(static_cast<IConnectionPointContainer*>(source.Get()),
+                                                  IID__ISkDebuggeeEvents, sink.Get());
+        ASSERT_EQ(sinkConnection.Result(), S_OK);
+        traceConnection = winport::EventConnection(static_cast<IConnectionPointContainer*>(source.Get()),
+                                                   DIID__ISkTrace, traceSink.Get());
+        ASSERT_EQ(traceConnection.Result(), S_OK);
     }
+
+    void Reply(const std::string& text) { transport.Reply(text); }
     // Answers the frame with its id.
     void Answer(const std::string& frame, const std::string& text) { Reply(WithId(text, IdOf(frame))); }
-    const std::string& Last() const { return transport.sent.back(); }
+    const std::string& Last() const { return transport.Last(); }
     std::vector<std::string> Bodies(size_t from = 0) const {
         std::vector<std::string> bodies;
         for (size_t i = from; i < transport.sent.size(); ++i)
@@ -122,14 +131,14 @@ protected:
         return state;
     }
 
-    RecordingTransport transport;
+    DebuggeeTransport transport;
     ComPtr<TestEventSource> source;
     std::unique_ptr<MirelDebuggee> engine;
     ISkDebuggee* debuggee = nullptr;
     ComPtr<RecordingDebugSink> sink;
-    DWORD sinkCookie = 0;
+    winport::EventConnection sinkConnection;
     ComPtr<winport::DispatchSink> traceSink;
-    DWORD traceCookie = 0;
+    winport::EventConnection traceConnection;
     std::vector<TraceLine> trace;
 };
 

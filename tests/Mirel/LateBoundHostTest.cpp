@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/Simulator.h"
 #include "tests/Mirel/MirelLibrary.h"
 #include "tests/support/LateBound.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/automation/typelib.h"
 #include "winport/com/objbase.h"
@@ -118,22 +118,20 @@ private:
     winport::EventConnection m_connection;
 };
 
-class LateBoundHostTest : public ::testing::Test {
+class LateBoundHostTest : public oskan::test::SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
+        SimulatorTest::SetUp();
         ASSERT_EQ(oskan::test::RunMirelExport("DllRegisterServer"), S_OK);
-        ASSERT_TRUE(sim.Open());
         for (uint8_t last : {3, 4, 5})
-            sim.AddDevice({2, 0, 0, 1, 2, last});
+            AddDevice({2, 0, 0, 1, 2, last});
     }
     void TearDown() override {
-        sim.Close();
+        SimulatorTest::TearDown();
         CoFreeUnusedLibraries();
     }
 
     oskan::test::TempRegistry registry;
-    oskan::sim::Simulator sim;
 };
 
 TEST_F(LateBoundHostTest, DiscoversTheDevicesAndBuzzesOne) {

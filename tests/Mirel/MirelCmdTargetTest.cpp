@@ -17,17 +17,20 @@
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/mireludpdevice.h"
-#include "sim/Simulator.h"
 #include "tests/Mirel/RecordingDebugSink.h"
+#include "tests/support/Advise.h"
+#include "tests/support/ScriptedDevice.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempRegistry.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
-using oskan::sim::Simulator;
+using oskan::test::SimulatorTest;
 using ::testing::ElementsAre;
 using winport::DispatchSink;
 using winport::ServiceLoop;
@@ -86,16 +89,12 @@ public:
     CMirelUdpDevice* Object() const { return static_cast<CMirelUdpDevice*>(connection.Get()); }
 
     HRESULT SetAddress(const char16_t* text) {
-        BSTR address = SysAllocString(text);
-        HRESULT hr = connection->put_Address(address);
-        SysFreeString(address);
-        return hr;
+        winport::Bstr address(SysAllocString(text));
+        return connection->put_Address(address.get());
     }
     HRESULT Command(const char16_t* text, LONG lParam = 0) {
-        BSTR command = text ? SysAllocString(text) : nullptr;
-        HRESULT hr = target->Command(command, lParam);
-        SysFreeString(command);
-        return hr;
+        winport::Bstr command(text ? SysAllocString(text) : nullptr);
+        return target->Command(command.get(), lParam);
     }
     void Release() {
         target.Reset();
@@ -115,70 +114,15 @@ public:
 
 private:
     void Advise(REFIID iid, IUnknown* sink) {
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        EXPECT_EQ(connection.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf()), S_OK);
-        EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
+        EXPECT_EQ(oskan::test::Advise(connection.Get(), iid, sink), S_OK);
     }
 };
 
-// A device that answers as the test says: it reads the requests on the
-// device port and replies to their sender.
-class ScriptedDevice {
-public:
-    ScriptedDevice() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(65535);
-        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-    }
-    ~ScriptedDevice() { close(m_fd); }
-
-    // The next request that is new (retransmissions are skipped).
-    std::string Await() {
-        std::string found;
-        ServiceLoop::Current().RunUntil(
-            [&] {
-                char buffer[2048];
-                socklen_t length = sizeof m_host;
-                ssize_t n;
-                while ((n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_host),
-                                     &length)) > 0) {
-                    std::string text(buffer, static_cast<size_t>(n));
-                    if (text != m_last) {
-                        found = m_last = text;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            5000);
-        return found;
-    }
-    void Reply(const std::string& text) {
-        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&m_host), sizeof m_host);
-    }
-
-private:
-    int m_fd = -1;
-    sockaddr_in m_host{};
-    std::string m_last;
-};
-
-class MirelCmdTargetTest : public ::testing::Test {
+class MirelCmdTargetTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
-        ASSERT_TRUE(sim.Open());
-        device = sim.AddDevice(kMac);
-        device->SetVersion("4.2");
-        device->SetBuildId("b7");
-        device->SetProjectName("Pump");
+        SimulatorTest::SetUp();
+        device = AddDevice(kMac, "4.2", "b7", "Pump");
     }
     // Leaves the port to a scripted device.
     void CloseSimulator() { sim.Close(); }
@@ -192,7 +136,6 @@ protected:
         return sim.LastRequest(kMac);
     }
 
-    Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
     DeviceHost host;
 };
@@ -232,13 +175,13 @@ TEST_F(MirelCmdTargetTest, CommandSentFromInsideOnConnectCompleteIsAnswered) {
 
 TEST_F(MirelCmdTargetTest, TwoCommandsAnsweredInReverseOrderGetTheirOwnReplies) {
     CloseSimulator();
-    ScriptedDevice scripted;
+    oskan::test::ScriptedDevice scripted;
     host.SetAddress(u"2.0.0.1.2.3");
     host.connection->Connect();
     host.Command(u"B", 1);
     host.Command(u"X", 2);
-    EXPECT_EQ(scripted.Await(), std::string(kHeader) + "B|00000100");
-    EXPECT_EQ(scripted.Await(), std::string(kHeader) + "X|00000101");
+    EXPECT_EQ(scripted.AwaitNew(), std::string(kHeader) + "B|00000100");
+    EXPECT_EQ(scripted.AwaitNew(), std::string(kHeader) + "X|00000101");
     scripted.Reply("[2.0.0.1.2.3]Ax|00000101");
     scripted.Reply("[002.000.000.001.002.003]Ab|00000100");
     ASSERT_TRUE(host.WaitForCommands(2));
@@ -250,11 +193,11 @@ TEST_F(MirelCmdTargetTest, TwoCommandsAnsweredInReverseOrderGetTheirOwnReplies) 
 
 TEST_F(MirelCmdTargetTest, ReplyIsCutAtItsFirstBarAndHostileRepliesAreHarmless) {
     CloseSimulator();
-    ScriptedDevice scripted;
+    oskan::test::ScriptedDevice scripted;
     host.SetAddress(u"2.0.0.1.2.3");
     host.connection->Connect();
     host.Command(u"Q", 1);
-    scripted.Await();
+    scripted.AwaitNew();
     scripted.Reply("[2.0.0.1.2.3]" + std::string("A\0\xff", 3) +
                    "|zz|00000100");  // no hex after the first bar
     scripted.Reply("[2.0.0.1.2.3]Aok|00000100|and more");
@@ -263,7 +206,7 @@ TEST_F(MirelCmdTargetTest, ReplyIsCutAtItsFirstBarAndHostileRepliesAreHarmless) 
 
     // A datagram over the receive buffer is dropped whole.
     host.Command(u"R", 2);
-    scripted.Await();
+    scripted.AwaitNew();
     scripted.Reply("[2.0.0.1.2.3]Along|00000101" + std::string(3000, 'x'));
     ServiceLoop::Current().AdvanceClock(100);
     EXPECT_EQ(host.commands.size(), 1u);
@@ -271,7 +214,7 @@ TEST_F(MirelCmdTargetTest, ReplyIsCutAtItsFirstBarAndHostileRepliesAreHarmless) 
     ASSERT_TRUE(host.WaitForCommands(2));
     EXPECT_EQ(host.commands[1].response, "Ashort");
     host.Command(u"S", 3);
-    scripted.Await();
+    scripted.AwaitNew();
     scripted.Reply("[2.0.0.1.2.3]A\xc3(\xff|00000102");  // not UTF-8
     ASSERT_TRUE(host.WaitForCommands(3));
     EXPECT_EQ(host.commands[2].error, 0);
@@ -379,12 +322,7 @@ protected:
         MirelCmdTargetBesideDebuggerTest::TearDown();
     }
     void Advise(REFIID iid, IUnknown* sink) {
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        ASSERT_EQ(host.connection.As(IID_IConnectionPointContainer, &container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf()), S_OK);
-        ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
+        ASSERT_EQ(oskan::test::Advise(host.connection.Get(), iid, sink), S_OK);
     }
     // The first time only: the engines' later events find the link as the host left it.
     void Act() {
@@ -404,9 +342,8 @@ protected:
                 break;
             case HostEvent::LoadProgress:
             case HostEvent::LoadComplete: {
-                BSTR name = winport::AnsiToBstr(folder.Path() + "/fw.bin");
-                ASSERT_EQ(loader->Load(name, 0), S_OK);
-                SysFreeString(name);
+                winport::Bstr name(winport::AnsiToBstr(folder.Path() + "/fw.bin"));
+                ASSERT_EQ(loader->Load(name.get(), 0), S_OK);
                 break;
             }
             case HostEvent::KeepAlive:
@@ -498,11 +435,11 @@ TEST_F(MirelCmdTargetTest, CancelCompletesThreeInSendingOrderAndStopsSending) {
 
 TEST_F(MirelCmdTargetTest, ReplyAfterCancelIsIgnored) {
     CloseSimulator();
-    ScriptedDevice scripted;
+    oskan::test::ScriptedDevice scripted;
     host.SetAddress(u"2.0.0.1.2.3");
     host.connection->Connect();
     host.Command(u"B", 1);
-    scripted.Await();
+    scripted.AwaitNew();
     host.target->Cancel();
     scripted.Reply("[2.0.0.1.2.3]A|00000100");
     ServiceLoop::Current().AdvanceClock(100);

@@ -14,10 +14,12 @@
 #include "sim/Simulator.h"
 #include "tests/Mirel/MirelLibrary.h"
 #include "tests/support/LateBound.h"
+#include "tests/support/ManualClockTest.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/automation/typelib.h"
 #include "winport/com/objbase.h"
 #include "winport/com/ocidl.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
 #include "winport/registry/registry.h"
@@ -43,10 +45,8 @@ ComPtr<T> Query(IUnknown* object, REFIID iid) {
 }
 
 HRESULT PutAddress(ISkConnection* device) {
-    BSTR address = winport::AnsiToBstr("2.0.0.1.2.3");
-    HRESULT hr = device->put_Address(address);
-    SysFreeString(address);
-    return hr;
+    winport::Bstr address(winport::AnsiToBstr("2.0.0.1.2.3"));
+    return device->put_Address(address.get());
 }
 
 void* Identity(IUnknown* object) {
@@ -152,10 +152,10 @@ public:
     ULONG calls = 0;  // AddRef and Release together
 };
 
-class MirelComponentTest : public ::testing::Test {
+class MirelComponentTest : public oskan::test::ManualClockTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
+        ManualClockTest::SetUp();
         ASSERT_FALSE(oskan::test::MirelIsLoaded()) << "an earlier test left the library loaded";
         ASSERT_EQ(oskan::test::RunMirelExport("DllRegisterServer"), S_OK);
     }
@@ -163,6 +163,7 @@ protected:
         sim.Close();
         CoFreeUnusedLibraries();
         EXPECT_FALSE(oskan::test::MirelIsLoaded()) << "the test left the library loaded";
+        ManualClockTest::TearDown();
     }
 
     template <class T>
@@ -663,8 +664,8 @@ TEST_F(MirelComponentTest, LateBoundLoadWithItsOptionalFlagsOmitted) {
 
     EXCEPINFO excep{};
     EXPECT_EQ(call.Method("Load", {"/nonexistent/firmware.bin"}, nullptr, &excep), DISP_E_EXCEPTION);
+    const winport::Bstr description(excep.bstrDescription);
     EXPECT_EQ(excep.scode, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-    SysFreeString(excep.bstrDescription);
 
     ASSERT_EQ(call.Method("Load", {firmware.c_str()}), S_OK);
     ServiceLoop::Current().AdvanceClock(10);

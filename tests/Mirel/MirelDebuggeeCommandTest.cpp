@@ -412,11 +412,6 @@ TEST_F(DebuggeeTest, CommandsStartedFromEndDebugsCancellationAreRefused) {
 // included: the call answers E_OUTOFMEMORY or succeeds, nothing throws, and
 // the link can be ended and begun again.
 TEST_F(DebuggeeTest, OutOfMemoryAnywhereInALinkCallIsAnAnswerAndTheLinkStaysUsable) {
-    struct Case {
-        const char* name;
-        std::function<void()> prepare;
-        std::function<HRESULT()> call;
-    };
     ULONG breakpoints[] = {0x10, 0x20};
     OSKAN_MEMORY_BREAKPOINT memoryBreakpoints[] = {{OMBP_WRITE, 0x40, 2}};
     const auto begun = [&] { Begin(); };
@@ -428,7 +423,7 @@ TEST_F(DebuggeeTest, OutOfMemoryAnywhereInALinkCallIsAnAnswerAndTheLinkStaysUsab
         Begin();
         ASSERT_EQ(debuggee->Run(), S_OK);
     };
-    const Case cases[] = {
+    const std::vector<AllocationCase> cases = {
         {"BeginDebug", [] {}, [&] { return debuggee->BeginDebug(); }},
         {"EndDebug", reading, [&] { return debuggee->EndDebug(); }},
         {"EndDebug in a command", running, [&] { return debuggee->EndDebug(); }},
@@ -443,18 +438,10 @@ TEST_F(DebuggeeTest, OutOfMemoryAnywhereInALinkCallIsAnAnswerAndTheLinkStaysUsab
     };
     // The debugger sink is the test's: it stays out of the way; the trace sink
     // takes its lines without allocating through the engine.
-    ASSERT_EQ(source->Point(0).Unadvise(sinkCookie), S_OK);
-    for (const Case& c : cases) {
-        for (size_t failAt = 0;; ++failAt) {
-            SCOPED_TRACE(std::string(c.name) + " failing allocation " + std::to_string(failAt));
-            c.prepare();
-            HRESULT hr = E_FAIL;
-            bool failed = false;
-            {
-                AllocationFailure failure(failAt);
-                EXPECT_NO_THROW(hr = c.call());
-                failed = failure.Happened();
-            }
+    ASSERT_EQ(sinkConnection.Disconnect(), S_OK);
+    FailEveryAllocation(
+        cases,
+        [&](const AllocationCase& c, HRESULT hr, bool failed) {
             if (failed) {
                 EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY) << std::hex << hr;
             } else {
@@ -470,11 +457,8 @@ TEST_F(DebuggeeTest, OutOfMemoryAnywhereInALinkCallIsAnAnswerAndTheLinkStaysUsab
             EXPECT_EQ(transport.GetRetransmitter().InFlightCount(), 0u);
             Begin();
             ASSERT_EQ(debuggee->EndDebug(), S_OK);
-            if (!failed)
-                break;
-            ASSERT_LT(failAt, 1000u);
-        }
-    }
+        },
+        1000);
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include "Mirel/mireldebuggee.h"
 #include "Mirel/mireludpdevice.h"
 #include "sim/SimPcodeMachine.h"
-#include "sim/Simulator.h"
 #include "tests/Mirel/RecordingDebugSink.h"
+#include "tests/support/Advise.h"
+#include "tests/support/SimulatorTest.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
 
@@ -22,7 +24,7 @@ namespace {
 
 using oskan::sim::MacAddress;
 using oskan::sim::SimPcodeMachine;
-using oskan::sim::Simulator;
+using oskan::test::SimulatorTest;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using winport::ServiceLoop;
@@ -31,20 +33,18 @@ constexpr MacAddress kMac = {2, 0, 0, 1, 2, 3};
 constexpr const char* kCommandDone = "Command 0 Operation comlpeted successfully";
 constexpr const char* kWriteDone = "Command 0 Operation completed successfully";
 
-class MirelDebuggeeDeviceTest : public ::testing::Test {
+class MirelDebuggeeDeviceTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(2'000'000);
-        ASSERT_TRUE(sim.Open());
-        machineDevice = sim.AddDevice(kMac);
+        SimulatorTest::SetUp();
+        StartClockAt(2'000'000);
+        machineDevice = AddDevice(kMac);
         machineDevice->SetMachineMode(oskan::sim::SimMachineMode::StoppedIdle);
         ASSERT_EQ(CMirelUdpDevice::CreateInstance(IID_ISkDebuggee, debuggee.ReleaseAndGetVoidAddressOf()),
                   S_OK);
         ComPtr<ISkConnection> connection;
         ASSERT_EQ(debuggee.As(IID_ISkConnection, &connection), S_OK);
-        BSTR address = SysAllocString(u"2.0.0.1.2.3");
-        ASSERT_EQ(connection->put_Address(address), S_OK);
-        SysFreeString(address);
+        ASSERT_EQ(connection->put_Address(winport::Bstr::FromUtf8("2.0.0.1.2.3").get()), S_OK);
         ASSERT_EQ(connection->Connect(), S_OK);
         sink = RecordingDebugSink::Create();
         Advise(IID__ISkDebuggeeEvents, sink.Get());
@@ -56,17 +56,11 @@ protected:
     void TearDown() override {
         sink->onEvent = nullptr;
         debuggee.Reset();
-        sim.Close();
-        EXPECT_FALSE(ServiceLoop::Current().HasTimers());
+        SimulatorTest::TearDown();
     }
 
     void Advise(REFIID iid, IUnknown* eventSink) {
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        ASSERT_EQ(debuggee.As(IID_IConnectionPointContainer, &container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf()), S_OK);
-        ASSERT_EQ(point->Advise(eventSink, &cookie), S_OK);
+        ASSERT_EQ(oskan::test::Advise(debuggee.Get(), iid, eventSink), S_OK);
     }
     bool WaitFor(const std::string& text, size_t count = 1, uint32_t timeoutMs = 10000) {
         return ServiceLoop::Current().RunUntil([&] { return sink->Count(text) >= count; }, timeoutMs);
@@ -82,7 +76,6 @@ protected:
     }
     SimPcodeMachine& Machine() { return machineDevice->Machine(); }
 
-    Simulator sim;
     oskan::sim::SimDevice* machineDevice = nullptr;
     ComPtr<ISkDebuggee> debuggee;
     ComPtr<RecordingDebugSink> sink;

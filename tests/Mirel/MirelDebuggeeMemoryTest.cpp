@@ -270,50 +270,42 @@ TEST_F(DebuggeeMemoryTest, BadWriteArgumentsAreRefusedAndSendNothing) {
 // the next call works.
 TEST_F(DebuggeeMemoryTest, OutOfMemoryAnywhereInAMemoryOperationIsReportedAndLeavesNothing) {
     std::vector<uint8_t> data(40, 0x5a);  // three blocks
-    const std::function<HRESULT()> calls[] = {
-        [&] { return debuggee->WriteMemory(0x10, 40, data.data()); },
-        [&] { return debuggee->WriteProperty(7, 0x10, 40, data.data()); },
-        [&] { return debuggee->ReadMemory(0x10, 40, 1); },
-        [&] { return debuggee->ReadString(0x10, 2); },
+    const auto clear = [&] { transport.sent.clear(); };
+    const std::vector<AllocationCase> cases = {
+        {"WriteMemory", clear, [&] { return debuggee->WriteMemory(0x10, 40, data.data()); }},
+        {"WriteProperty", clear, [&] { return debuggee->WriteProperty(7, 0x10, 40, data.data()); }},
+        {"ReadMemory", clear, [&] { return debuggee->ReadMemory(0x10, 40, 1); }},
+        {"ReadString", clear, [&] { return debuggee->ReadString(0x10, 2); }},
     };
     // The sinks are the test's: they stay out of the way while memory runs out.
-    ASSERT_EQ(source->Point(0).Unadvise(sinkCookie), S_OK);
-    ASSERT_EQ(source->Point(1).Unadvise(traceCookie), S_OK);
-    for (size_t call = 0; call < std::size(calls); ++call) {
-        for (size_t failAt = 0;; ++failAt) {
-            transport.sent.clear();
-            HRESULT hr = E_FAIL;
-            bool failed = false;
-            {
-                oskan::test::AllocationFailure failure(failAt);
-                EXPECT_NO_THROW(hr = calls[call]()) << call << " at " << failAt;
-                failed = failure.Happened();
-            }
+    ASSERT_EQ(sinkConnection.Disconnect(), S_OK);
+    ASSERT_EQ(traceConnection.Disconnect(), S_OK);
+    FailEveryAllocation(
+        cases,
+        [&](const AllocationCase&, HRESULT hr, bool failed) {
             if (!failed) {
-                EXPECT_EQ(hr, S_OK) << call;
-                break;
+                EXPECT_EQ(hr, S_OK);
+                debuggee->Cancel();
+                return;
             }
             if (hr == S_OK) {
                 // Only a trace line was lost: the operation runs whole.
-                EXPECT_EQ(engine->OperationCount(), 1u) << call << " at " << failAt;
+                EXPECT_EQ(engine->OperationCount(), 1u);
                 debuggee->Cancel();
-                continue;
+                return;
             }
-            EXPECT_EQ(hr, E_OUTOFMEMORY) << call << " at " << failAt;
-            EXPECT_EQ(engine->State(), MirelDebuggee::STATE_READY) << call << " at " << failAt;
-            EXPECT_EQ(engine->OperationCount(), 0u) << call << " at " << failAt;
-            EXPECT_EQ(engine->OutstandingBlocks(), 0u) << call << " at " << failAt;
-            EXPECT_EQ(engine->TotalBlocks(), 0) << call << " at " << failAt;
+            EXPECT_EQ(hr, E_OUTOFMEMORY);
+            EXPECT_EQ(engine->State(), MirelDebuggee::STATE_READY);
+            EXPECT_EQ(engine->OperationCount(), 0u);
+            EXPECT_EQ(engine->OutstandingBlocks(), 0u);
+            EXPECT_EQ(engine->TotalBlocks(), 0);
             transport.sent.clear();
             Advance(600);  // nothing left to resend
             for (const std::string& body : Bodies())
-                EXPECT_EQ(body, "PC") << call << " at " << failAt;
-            ASSERT_LT(failAt, 1000u);
-        }
-        debuggee->Cancel();
-    }
-    ASSERT_EQ(source->Point(0).Advise(sink.Get(), &sinkCookie), S_OK);
-    ASSERT_EQ(source->Point(1).Advise(traceSink.Get(), &traceCookie), S_OK);
+                EXPECT_EQ(body, "PC");
+        },
+        1000);
+    Listen();
     // After all that, a write runs to its end.
     ASSERT_EQ(debuggee->WriteMemory(0x10, 3, data.data()), S_OK);
     Answer(Last(), "A");

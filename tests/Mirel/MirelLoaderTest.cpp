@@ -17,18 +17,21 @@
 #include "common/skloader.h"
 #include "sim/SimAppFile.h"
 #include "sim/SimUpload.h"
-#include "sim/Simulator.h"
+#include "tests/support/Advise.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/base/debugout.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
-using oskan::sim::Simulator;
 using oskan::sim::SimUploadKind;
+using oskan::test::SimulatorTest;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using winport::DispatchSink;
@@ -70,16 +73,9 @@ public:
                     onComplete();
             }
         });
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        EXPECT_EQ(connection.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkLoaderEvents, point.ReleaseAndGetAddressOf()),
-                  S_OK);
-        EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
-        BSTR address = SysAllocString(u"2.0.0.1.2.3");
-        EXPECT_EQ(connection->put_Address(address), S_OK);
-        SysFreeString(address);
+        EXPECT_EQ(oskan::test::Advise(connection.Get(), DIID__ISkLoaderEvents, sink.Get()), S_OK);
+        winport::Bstr address(SysAllocString(u"2.0.0.1.2.3"));
+        EXPECT_EQ(connection->put_Address(address.get()), S_OK);
         EXPECT_EQ(connection->Connect(), S_OK);
     }
     ~LoaderHost() {
@@ -89,10 +85,8 @@ public:
     }
 
     HRESULT Load(const std::string& path, int flags) {
-        BSTR name = winport::AnsiToBstr(path);
-        HRESULT hr = loader->Load(name, flags);
-        SysFreeString(name);
-        return hr;
+        winport::Bstr name(winport::AnsiToBstr(path));
+        return loader->Load(name.get(), flags);
     }
     bool WaitForCompletion(size_t count = 1, uint32_t timeoutMs = 600000) {
         return ServiceLoop::Current().RunUntil([&] { return completions.size() >= count; }, timeoutMs);
@@ -113,21 +107,14 @@ public:
     std::function<void()> onProgress, onComplete;
 };
 
-class MirelLoaderTest : public ::testing::Test {
+class MirelLoaderTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
-        ASSERT_TRUE(sim.Open());
-        device = sim.AddDevice(kMac);
-        device->SetVersion("<P-1.2.3>");
-        device->SetBuildId("b1");
-        device->SetProjectName("Pump");
+        SimulatorTest::SetUp();
+        device = AddDevice(kMac, "<P-1.2.3>", "b1", "Pump");
     }
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
-        std::string path = dir + "/" + name;
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        return path;
+        return folder.Write(name, data);
     }
     static std::vector<uint8_t> Firmware(size_t blocks) {
         std::vector<uint8_t> data(blocks * 128);
@@ -150,7 +137,6 @@ protected:
 
     oskan::test::TempFolder folder{"mirel-loader-test"};
     const std::string& dir = folder.Path();
-    Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
 };
 
@@ -183,14 +169,9 @@ class UploadRecorder {
 public:
     explicit UploadRecorder(IUnknown* device) {
         m_previous = winport::SetDebugOutputListener(&UploadRecorder::OnDebugLine, this);
-        ComPtr<IConnectionPointContainer> container;
-        EXPECT_EQ(
-            device->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf()),
-            S_OK);
         for (const IID* iid : {&DIID__ISkConnectionEvents, &DIID__ISkLoaderEvents, &DIID__ISkCmdTargetEvents,
                                &DIID__ISkTrace}) {
-            Connection connection;
-            connection.sink = DispatchSink::Create(*iid, [this](DISPID id, const DISPPARAMS& p) {
+            ComPtr<DispatchSink> sink = DispatchSink::Create(*iid, [this](DISPID id, const DISPPARAMS& p) {
                 std::string line = "event " + std::to_string(id) + "(";
                 for (UINT i = p.cArgs; i-- > 0;) {
                     const VARIANT& arg = p.rgvarg[i];
@@ -200,25 +181,18 @@ public:
                 }
                 lines.push_back(line + ")");
             });
-            EXPECT_EQ(container->FindConnectionPoint(*iid, connection.point.ReleaseAndGetAddressOf()), S_OK);
-            EXPECT_EQ(connection.point->Advise(connection.sink.Get(), &connection.cookie), S_OK);
-            m_connections.push_back(connection);
+            m_connections.emplace_back(device, *iid, sink.Get());
+            EXPECT_EQ(m_connections.back().Result(), S_OK);
         }
     }
     ~UploadRecorder() {
         winport::SetDebugOutputListener(m_previous, nullptr);
-        for (Connection& connection : m_connections)
-            connection.point->Unadvise(connection.cookie);
+        m_connections.clear();
     }
 
     std::vector<std::string> lines;
 
 private:
-    struct Connection {
-        ComPtr<IConnectionPoint> point;
-        ComPtr<DispatchSink> sink;
-        DWORD cookie = 0;
-    };
     static void OnDebugLine(const char* text, void* user) {
         std::string line(text);
         line = line.substr(0, line.find_first_of("|\n"));
@@ -226,7 +200,7 @@ private:
     }
 
     winport::DebugOutputListener m_previous = nullptr;
-    std::vector<Connection> m_connections;
+    std::vector<winport::EventConnection> m_connections;
 };
 
 TEST_F(MirelLoaderTest, OneUploadTellsProgressDebugLinesAndCompletionInOrder) {
@@ -332,9 +306,8 @@ TEST_F(MirelLoaderTest, FixedFirmwareDeviceServerTakesTheImageOnE) {
         sim.AddDevice(std::make_unique<oskan::sim::SimDevice>(mac, oskan::sim::FixedFirmwareHandlers()));
     const std::vector<uint8_t> image = Firmware(20);
     LoaderHost host;
-    BSTR address = SysAllocString(u"2.0.0.9.9.9");
-    ASSERT_EQ(host.connection->put_Address(address), S_OK);
-    SysFreeString(address);
+    winport::Bstr address(SysAllocString(u"2.0.0.9.9.9"));
+    ASSERT_EQ(host.connection->put_Address(address.get()), S_OK);
     ASSERT_EQ(host.Load(WriteFile("fw.bin", image), OLF_FIXED_FIRMWARE), S_OK);
     ASSERT_TRUE(host.WaitForCompletion());
     EXPECT_THAT(host.completions, ElementsAre(Completion{0, kFirmwareLoaded}));
@@ -369,9 +342,8 @@ TEST_F(MirelLoaderTest, LoadFailuresAreHresultsWithoutEvents) {
     EXPECT_EQ(host.loader->Load(nullptr, 0), static_cast<HRESULT>(0x80070002));
     EXPECT_EQ(host.Load(WriteFile("short.bin", std::vector<uint8_t>(127)), 0),
               static_cast<HRESULT>(0x8007000B));
-    BSTR withZero = SysAllocStringLen(u"x\0y", 3);
-    EXPECT_EQ(host.loader->Load(withZero, 0), static_cast<HRESULT>(0x8007007B));
-    SysFreeString(withZero);
+    winport::Bstr withZero(SysAllocStringLen(u"x\0y", 3));
+    EXPECT_EQ(host.loader->Load(withZero.get(), 0), static_cast<HRESULT>(0x8007007B));
     ASSERT_EQ(host.Load(WriteFile("f.bin", Firmware(4)), 0), S_OK);
     EXPECT_EQ(host.Load(WriteFile("g.bin", Firmware(1)), 0), static_cast<HRESULT>(0x80070015));
     EXPECT_THAT(host.completions, IsEmpty());

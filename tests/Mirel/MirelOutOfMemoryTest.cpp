@@ -16,27 +16,25 @@
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelUdpRefresh.h"
 #include "Mirel/mireludpdevice.h"
-#include "sim/Simulator.h"
+#include "tests/support/Advise.h"
 #include "tests/support/AllocationFailure.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
-using oskan::sim::Simulator;
 using oskan::test::AllocationFailure;
+using oskan::test::SimulatorTest;
 using winport::DispatchSink;
 using winport::ServiceLoop;
 
 constexpr MacAddress kMac = {2, 0, 0, 1, 2, 3};
 
-struct Case {
-    const char* name;
-    std::function<void()> prepare;
-    std::function<HRESULT()> call;
-};
+using Case = oskan::test::AllocationCase;
 
 // A sink that counts its events; what it keeps is the test's, so it never
 // runs out of memory.
@@ -47,25 +45,8 @@ ComPtr<DispatchSink> CountingSink(REFIID iid, std::vector<DISPID>* events) {
     });
 }
 
-HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    HRESULT hr =
-        object->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf());
-    if (SUCCEEDED(hr))
-        hr = container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf());
-    return SUCCEEDED(hr) ? point->Advise(sink, cookie) : hr;
-}
-
-HRESULT Unadvise(IUnknown* object, REFIID iid, DWORD cookie) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    HRESULT hr =
-        object->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf());
-    if (SUCCEEDED(hr))
-        hr = container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf());
-    return SUCCEEDED(hr) ? point->Unadvise(cookie) : hr;
-}
+using oskan::test::Advise;
+using oskan::test::Unadvise;
 
 // The calls of the connection points and the container of an object.
 std::vector<Case> ConnectionPointCases(IUnknown* object, REFIID iid, IUnknown* sink) {
@@ -114,45 +95,29 @@ std::vector<Case> ConnectionPointCases(IUnknown* object, REFIID iid, IUnknown* s
     };
 }
 
-// Fails the 1st, 2nd, ... allocation of each case's call until one runs
-// without failing; after every run, check() shows the object still works.
+// Every run answers E_OUTOFMEMORY or succeeds; after it, check() shows the
+// object still works.
 void FailEveryAllocation(const std::vector<Case>& cases, const std::function<void()>& check) {
-    for (const Case& c : cases) {
-        for (size_t failAt = 0;; ++failAt) {
-            SCOPED_TRACE(std::string(c.name) + " failing allocation " + std::to_string(failAt));
-            c.prepare();
-            HRESULT hr = E_FAIL;
-            bool failed = false;
-            {
-                AllocationFailure failure(failAt);
-                EXPECT_NO_THROW(hr = c.call());
-                failed = failure.Happened();
-            }
+    oskan::test::FailEveryAllocation(
+        cases,
+        [&](const Case&, HRESULT hr, bool failed) {
             if (failed) {
                 EXPECT_TRUE(SUCCEEDED(hr) || hr == E_OUTOFMEMORY) << std::hex << hr;
             } else {
                 EXPECT_TRUE(SUCCEEDED(hr)) << std::hex << hr;
             }
             check();
-            if (!failed || ::testing::Test::HasFatalFailure())
-                break;
-            ASSERT_LT(failAt, 2000u);
-        }
-    }
+        },
+        2000);
 }
 
-class MirelOutOfMemoryTest : public ::testing::Test {
+class MirelOutOfMemoryTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
-        ASSERT_TRUE(sim.Open());
-        device = sim.AddDevice(kMac);
-        device->SetVersion("4.2");
-        device->SetBuildId("b7");
-        device->SetProjectName("Pump");
+        SimulatorTest::SetUp();
+        device = AddDevice(kMac, "4.2", "b7", "Pump");
     }
 
-    Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
 };
 
@@ -234,9 +199,8 @@ TEST_F(MirelOutOfMemoryTest, DiscoveryDeviceInformationAndTheirConnectionPoints)
         {"device information", listed,
          [&] {
              ComPtr<IMirelUdpDeviceInfo> device = info();
-             BSTR text = nullptr;
+             winport::Bstr text;
              HRESULT hr = device->get_MacAddress(&text);
-             SysFreeString(text);
              LONG ping = 0;
              return SUCCEEDED(hr) ? device->get_Ping(&ping) : hr;
          }},
@@ -265,9 +229,8 @@ public:
         loaderSink = CountingSink(DIID__ISkLoaderEvents, &loads);
         EXPECT_EQ(Advise(connection.Get(), DIID__ISkCmdTargetEvents, sink.Get(), &cookie), S_OK);
         EXPECT_EQ(Advise(connection.Get(), DIID__ISkLoaderEvents, loaderSink.Get(), &loaderCookie), S_OK);
-        BSTR address = SysAllocString(u"2.0.0.1.2.3");
-        EXPECT_EQ(connection->put_Address(address), S_OK);
-        SysFreeString(address);
+        winport::Bstr address(SysAllocString(u"2.0.0.1.2.3"));
+        EXPECT_EQ(connection->put_Address(address.get()), S_OK);
     }
     ~DeviceHost() {
         Unadvise(connection.Get(), DIID__ISkCmdTargetEvents, cookie);
@@ -275,10 +238,8 @@ public:
     }
 
     HRESULT Command(const char16_t* text, LONG lParam) {
-        BSTR command = SysAllocString(text);
-        HRESULT hr = target->Command(command, lParam);
-        SysFreeString(command);
-        return hr;
+        winport::Bstr command(SysAllocString(text));
+        return target->Command(command.get(), lParam);
     }
     // Connected, nothing running, and a command is answered.
     void Works() {
@@ -306,14 +267,14 @@ TEST_F(MirelOutOfMemoryTest, DeviceObjectInterfacesAndTheirConnectionPoints) {
     const std::string file = folder.Path() + "/fw.bin";
     std::vector<char> image(128 * 3, 'f');
     std::ofstream(file, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
-    BSTR fileName = winport::AnsiToBstr(file);
+    const winport::Bstr fileName(winport::AnsiToBstr(file));
 
     DeviceHost host;
     host.Works();
     const auto connected = [&] { ASSERT_EQ(host.connection->Connect(), S_OK); };
     const auto disconnected = [&] { ASSERT_EQ(host.connection->Disconnect(), S_OK); };
     const auto commanding = [&] { ASSERT_EQ(host.Command(u"B", 1), S_OK); };
-    const auto loading = [&] { ASSERT_EQ(host.loader->Load(fileName, 0), S_OK); };
+    const auto loading = [&] { ASSERT_EQ(host.loader->Load(fileName.get(), 0), S_OK); };
     const auto debugging = [&] { ASSERT_EQ(host.debuggee->BeginDebug(), S_OK); };
     std::vector<DISPID> otherEvents;
     ComPtr<DispatchSink> other = CountingSink(DIID__ISkConnectionEvents, &otherEvents);
@@ -322,21 +283,17 @@ TEST_F(MirelOutOfMemoryTest, DeviceObjectInterfacesAndTheirConnectionPoints) {
         {"Disconnect", connected, [&] { return host.connection->Disconnect(); }},
         {"put_Address", connected,
          [&] {
-             BSTR address = SysAllocString(u"2.0.0.1.2.3");
-             HRESULT hr = host.connection->put_Address(address);
-             SysFreeString(address);
-             return hr;
+             winport::Bstr address(SysAllocString(u"2.0.0.1.2.3"));
+             return host.connection->put_Address(address.get());
          }},
         {"get_Address", connected,
          [&] {
-             BSTR address = nullptr;
-             HRESULT hr = host.connection->get_Address(&address);
-             SysFreeString(address);
-             return hr;
+             winport::Bstr address;
+             return host.connection->get_Address(&address);
          }},
         {"Command", connected, [&] { return host.Command(u"B", 2); }},
         {"Cancel of commands", commanding, [&] { return host.target->Cancel(); }},
-        {"Load", connected, [&] { return host.loader->Load(fileName, 0); }},
+        {"Load", connected, [&] { return host.loader->Load(fileName.get(), 0); }},
         {"Cancel of a load", loading, [&] { return host.loader->Cancel(); }},
         {"BeginDebug", connected, [&] { return host.debuggee->BeginDebug(); }},
         {"EndDebug", debugging, [&] { return host.debuggee->EndDebug(); }},
@@ -346,7 +303,6 @@ TEST_F(MirelOutOfMemoryTest, DeviceObjectInterfacesAndTheirConnectionPoints) {
         cases.push_back(std::move(c));
     }
     FailEveryAllocation(cases, [&] { host.Works(); });
-    SysFreeString(fileName);
 }
 
 }  // namespace

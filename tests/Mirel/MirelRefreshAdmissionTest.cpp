@@ -16,7 +16,9 @@
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelUdpRefresh.h"
-#include "sim/Simulator.h"
+#include "tests/support/Advise.h"
+#include "tests/support/SimulatorTest.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
 
@@ -52,11 +54,11 @@ private:
     int m_fd = -1;
 };
 
-class MirelRefreshAdmissionTest : public ::testing::Test {
+class MirelRefreshAdmissionTest : public oskan::test::SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(3'000'000);
-        ASSERT_TRUE(sim.Open());
+        SimulatorTest::SetUp();
+        StartClockAt(3'000'000);
         sim.SetDatagramHook([this](std::string_view datagram, const sockaddr_in& sender) {
             host = sender;
             if (datagram.find('|') != std::string_view::npos)
@@ -67,15 +69,12 @@ protected:
         sink = DispatchSink::Create(DIID__ISkRefreshEvents, [this](DISPID id, const DISPPARAMS&) {
             completions += id == DISPID_OnRefreshComplete;
         });
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        ASSERT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()),
-                  S_OK);
-        ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+        ASSERT_EQ(oskan::test::Advise(refresh.Get(), DIID__ISkRefreshEvents, sink.Get()), S_OK);
     }
-    void TearDown() override { refresh.Reset(); }
+    void TearDown() override {
+        refresh.Reset();
+        SimulatorTest::TearDown();
+    }
 
     CMirelUdpRefresh* Engine() { return static_cast<CMirelUdpRefresh*>(refresh.Get()); }
     void Start() {
@@ -103,7 +102,6 @@ protected:
         return {};
     }
 
-    oskan::sim::Simulator sim;
     sockaddr_in host{};
     std::vector<std::string> queries;
     ComPtr<ISkRefresh> refresh;
@@ -182,12 +180,11 @@ TEST_F(MirelRefreshAdmissionTest, ForgedSendersCostTheScanBoundedTimeAndQueries)
     EXPECT_LE(forgedQueries, 20u);
     std::map<std::string, std::string> versions;
     Engine()->ForEachDevice([&](MirelUdpDeviceInfo& device) {
-        BSTR text = nullptr;
+        winport::Bstr text;
         device.get_Version(&text);
         const uint8_t* m = device.Mac();
         versions[std::to_string(m[3]) + "." + std::to_string(m[4]) + "." + std::to_string(m[5])] =
-            winport::BstrToAnsi(text);
-        SysFreeString(text);
+            winport::BstrToAnsi(text.get());
     });
     for (int i = 0; i < 30; ++i)
         EXPECT_EQ(versions["3.0." + std::to_string(i)], "4." + std::to_string(i)) << i;
@@ -202,12 +199,7 @@ TEST_F(MirelRefreshAdmissionTest, ARealDeviceIsNotTurnedAwayWhenTheScanIsFull) {
         completions += id == DISPID_OnRefreshComplete;
         removals += id == DISPID_OnDeviceRemove;
     });
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
-    ASSERT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-    ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
-    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    ASSERT_EQ(oskan::test::Advise(refresh.Get(), DIID__ISkRefreshEvents, sink.Get()), S_OK);
     Start();
     for (uint32_t f = 0; f < kFull / kLimit; ++f) {
         Forger forger(0x7F100000u + f);  // 127.16.x.y

@@ -12,6 +12,7 @@
 #include "winport/automation/oleauto.h"
 #include "winport/automation/typelib.h"
 #include "winport/com/com.h"
+#include "winport/host/Bstr.h"
 
 namespace {
 
@@ -227,14 +228,13 @@ protected:
         for (UINT i = 0; i < count; ++i) {
             FUNCDESC* func = nullptr;
             ASSERT_EQ(info->GetFuncDesc(i, &func), S_OK);
-            BSTR name = nullptr;
+            winport::Bstr name;
             UINT names = 0;
             info->GetNames(func->memid, &name, 1, &names);
             std::string prefix = func->invkind == INVOKE_PROPERTYGET   ? "get_"
                                  : func->invkind == INVOKE_PROPERTYPUT ? "put_"
                                                                        : "";
-            described.push_back(prefix + winport::BstrToAnsi(name));
-            SysFreeString(name);
+            described.push_back(prefix + winport::BstrToAnsi(name.get()));
             std::vector<VARIANT> zeros(func->cParams);
             std::vector<VARIANTARG*> args;
             std::vector<VARTYPE> types(func->cParams, VT_I8);
@@ -301,10 +301,9 @@ TEST_F(MirelTypeLibTest, PublishedIdentifiersAreTheOnesHostsCompiledAgainst) {
         ASSERT_TRUE(winport::GuidFromString(type.guid, &guid)) << name;
         ComPtr<ITypeInfo> info;
         ASSERT_EQ(m_library->GetTypeInfoOfGuid(guid, info.ReleaseAndGetAddressOf()), S_OK) << name;
-        BSTR published = nullptr;
+        winport::Bstr published;
         ASSERT_EQ(info->GetDocumentation(MEMBERID_NIL, &published, nullptr, nullptr, nullptr), S_OK);
-        EXPECT_EQ(winport::BstrToAnsi(published), name);
-        SysFreeString(published);
+        EXPECT_EQ(winport::BstrToAnsi(published.get()), name);
         TYPEATTR* typeAttr = nullptr;
         ASSERT_EQ(info->GetTypeAttr(&typeAttr), S_OK);
         EXPECT_EQ(typeAttr->typekind, type.kind) << name;

@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "Mirel/mireludpdevice.h"
+#include "tests/support/Advise.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
@@ -23,29 +26,21 @@ struct ConnectionHost {
             if (onEvent)
                 onEvent(id);
         });
-        ComPtr<IConnectionPointContainer> container;
-        EXPECT_EQ(device.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkConnectionEvents, point.ReleaseAndGetAddressOf()),
-                  S_OK);
-        EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+        connection = winport::EventConnection(device.Get(), DIID__ISkConnectionEvents, sink.Get());
+        EXPECT_EQ(connection.Result(), S_OK);
     }
     HRESULT SetAddress(const char16_t* text) {
-        BSTR b = SysAllocString(text);
-        HRESULT hr = device->put_Address(b);
-        SysFreeString(b);
-        return hr;
+        winport::Bstr b(SysAllocString(text));
+        return device->put_Address(b.get());
     }
     std::string Address() {
-        BSTR b = nullptr;
+        winport::Bstr b;
         device->get_Address(&b);
-        std::string s = winport::BstrToAnsi(b);
-        SysFreeString(b);
-        return s;
+        return winport::BstrToAnsi(b.get());
     }
     ComPtr<ISkConnection> device;
     ComPtr<DispatchSink> sink;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
+    winport::EventConnection connection;
     std::vector<std::string> events;
     std::function<void(DISPID)> onEvent;
 };
@@ -101,17 +96,11 @@ TEST(MirelUdpDeviceConnection, DestructionFiresNoDisconnectAndReleaseInsideAnEve
     {
         ConnectionHost host;
         host.device->Connect();
-        host.point->Unadvise(host.cookie);
-        host.point.Reset();
+        host.connection.Disconnect();
         auto sink = DispatchSink::Create(DIID__ISkConnectionEvents, [&](DISPID, const DISPPARAMS&) {
             ADD_FAILURE() << "no event from destruction";
         });
-        ComPtr<IConnectionPointContainer> container;
-        host.device.As(IID_IConnectionPointContainer, &container);
-        ComPtr<IConnectionPoint> point;
-        container->FindConnectionPoint(DIID__ISkConnectionEvents, point.ReleaseAndGetAddressOf());
-        DWORD cookie;
-        point->Advise(sink.Get(), &cookie);
+        EXPECT_EQ(oskan::test::Advise(host.device.Get(), DIID__ISkConnectionEvents, sink.Get()), S_OK);
     }
     ConnectionHost host;
     host.onEvent = [&](DISPID) { host.device.Reset(); };

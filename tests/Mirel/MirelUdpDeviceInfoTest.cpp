@@ -5,19 +5,18 @@
 #include <string>
 
 #include "tests/support/TempRegistry.h"
+#include "winport/host/Bstr.h"
 
 namespace {
 
 std::u16string Read(MirelUdpDeviceInfo& info, HRESULT (MirelUdpDeviceInfo::*get)(BSTR*),
                     HRESULT* result = nullptr) {
-    BSTR text = nullptr;
+    winport::Bstr text;
     HRESULT hr = (info.*get)(&text);
     if (result)
         *result = hr;
-    EXPECT_TRUE(FAILED(hr) || text != nullptr) << "a text property never returns a null string";
-    std::u16string value = winport::BstrToU16(text);
-    SysFreeString(text);
-    return value;
+    EXPECT_TRUE(FAILED(hr) || text.get() != nullptr) << "a text property never returns a null string";
+    return winport::BstrToU16(text.get());
 }
 
 TEST(MirelUdpDeviceInfo, FreshObjectReadsEmptyTextsUnmeasuredPingAndUnknownMode) {

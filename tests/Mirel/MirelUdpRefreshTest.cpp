@@ -13,14 +13,18 @@
 #include <vector>
 
 #include "Mirel/MirelEvents.h"
-#include "sim/Simulator.h"
+#include "tests/support/Advise.h"
+#include "tests/support/ScriptedDevice.h"
+#include "tests/support/SimulatorTest.h"
+#include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
-using oskan::sim::Simulator;
+using oskan::test::SimulatorTest;
 using ::testing::ElementsAre;
 using winport::DispatchSink;
 using winport::ServiceLoop;
@@ -41,15 +45,8 @@ public:
                   S_OK);
         sink = DispatchSink::Create(DIID__ISkRefreshEvents,
                                     [this](DISPID id, const DISPPARAMS& p) { OnEvent(id, p); });
-        ComPtr<IConnectionPointContainer> container;
-        EXPECT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()),
-                  S_OK);
-        EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
-    }
-    ~Host() {
-        if (point && refresh)
-            point->Unadvise(cookie);
+        events = winport::EventConnection(refresh.Get(), DIID__ISkRefreshEvents, sink.Get());
+        EXPECT_EQ(events.Result(), S_OK);
     }
 
     void OnEvent(DISPID id, const DISPPARAMS& p) {
@@ -83,10 +80,9 @@ public:
             return "<missing>";
         ComPtr<IMirelUdpDeviceInfo> info;
         dispatch.As(IID_IMirelUdpDeviceInfo, &info);
-        BSTR text = nullptr;
+        winport::Bstr text;
         ((*info.Get()).*get)(&text);
-        std::string result = winport::BstrToAnsi(text);
-        SysFreeString(text);
+        std::string result = winport::BstrToAnsi(text.get());
         return result;
     }
     LONG Ping(LONG id) {
@@ -110,76 +106,21 @@ public:
 
     ComPtr<ISkRefresh> refresh;
     ComPtr<DispatchSink> sink;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
+    winport::EventConnection events;
     std::vector<LONG> progress, updates, removals;
     std::vector<Completion> completions;
     std::function<void(DISPID, const DISPPARAMS&)> onEvent;
-};
-
-// A peer that answers as a test scripts it: it sees every broadcast and
-// replies from port 65535 to whoever sent it.
-class ScriptedPeer {
-public:
-    ScriptedPeer() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        int on = 1;
-        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(65535);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    ~ScriptedPeer() { close(m_fd); }
-
-    // Waits (on the loop) for the next request that contains `part`.
-    std::string Await(const std::string& part) {
-        std::string found;
-        ServiceLoop::Current().RunUntil(
-            [&] {
-                char buffer[2048];
-                socklen_t len = sizeof m_host;
-                ssize_t n;
-                while ((n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_host),
-                                     &len)) > 0) {
-                    std::string text(buffer, static_cast<size_t>(n));
-                    if (text.find(part) != std::string::npos) {
-                        found = text;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            5000);
-        return found;
-    }
-    void Reply(const std::string& text) {
-        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&m_host), sizeof m_host);
-    }
-
-private:
-    int m_fd;
-    sockaddr_in m_host{};
 };
 
 std::string RequestId(const std::string& request) {
     return request.substr(request.find('|'));
 }
 
-class MirelUdpRefreshTest : public ::testing::Test {
+class MirelUdpRefreshTest : public SimulatorTest {
 protected:
-    void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
-        ASSERT_TRUE(sim.Open());
-    }
     oskan::sim::SimDevice* AddDevice(const MacAddress& mac, const char* project) {
-        auto* device = sim.AddDevice(mac);
-        device->SetVersion("4.2");
-        device->SetBuildId("b17");
-        device->SetProjectName(project);
-        return device;
+        return SimulatorTest::AddDevice(mac, "4.2", "b17", project);
     }
-    Simulator sim;
 };
 
 TEST_F(MirelUdpRefreshTest, NoDeviceAnswering) {
@@ -359,7 +300,7 @@ TEST_F(MirelUdpRefreshTest, RefreshDuringAScanCompletesOnlyTheNewScan) {
 
 TEST_F(MirelUdpRefreshTest, RepliesAreParsedAndForeignOrStaleOnesIgnored) {
     sim.Close();
-    ScriptedPeer peer;
+    oskan::test::ScriptedDevice peer;
     Host host;
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
     peer.Await("_?");
@@ -404,7 +345,7 @@ TEST_F(MirelUdpRefreshTest, StateBodies) {
     };
     sim.Close();
     for (const auto& [body, mode] : cases) {
-        ScriptedPeer peer;
+        oskan::test::ScriptedDevice peer;
         Host host;
         ASSERT_EQ(host.refresh->Refresh(), S_OK);
         peer.Await("_?");
@@ -419,7 +360,7 @@ TEST_F(MirelUdpRefreshTest, StateBodies) {
 
 TEST_F(MirelUdpRefreshTest, VersionBodyWithSlashesInTheProjectName) {
     sim.Close();
-    ScriptedPeer peer;
+    oskan::test::ScriptedDevice peer;
     Host host;
     ASSERT_EQ(host.refresh->Refresh(), S_OK);
     peer.Await("_?");
@@ -449,10 +390,9 @@ TEST_F(MirelUdpRefreshTest, HostKeepsADeviceInfoAfterItLeftTheList) {
     host.refresh->Reset();
     ComPtr<IMirelUdpDeviceInfo> info;
     ASSERT_EQ(dispatch.As(IID_IMirelUdpDeviceInfo, &info), S_OK);
-    BSTR project = nullptr;
+    winport::Bstr project;
     ASSERT_EQ(info->get_ProjectName(&project), S_OK);
-    EXPECT_EQ(winport::BstrToAnsi(project), "kept");
-    SysFreeString(project);
+    EXPECT_EQ(winport::BstrToAnsi(project.get()), "kept");
 }
 
 // Sinks may start, stop or reset the scan, or drop the object, from inside
@@ -537,8 +477,7 @@ TEST_F(MirelUdpRefreshTest, ReleasingTheObjectFromInsideAnEvent) {
     AddDevice(kMacA, "a");
     for (DISPID trigger : {DISPID_OnRefreshProgress, DISPID_OnDeviceUpdate, DISPID_OnRefreshComplete}) {
         auto host = std::make_unique<Host>();
-        host->point->Unadvise(host->cookie);
-        host->point.Reset();
+        host->events.Disconnect();
         int completions = 0;
         bool released = false;
         auto sink = DispatchSink::Create(DIID__ISkRefreshEvents, [&](DISPID id, const DISPPARAMS&) {
@@ -549,14 +488,7 @@ TEST_F(MirelUdpRefreshTest, ReleasingTheObjectFromInsideAnEvent) {
                 host->refresh.Reset();  // the last outside reference
             }
         });
-        ComPtr<IConnectionPointContainer> container;
-        host->refresh.As(IID_IConnectionPointContainer, &container);
-        ComPtr<IConnectionPoint> point;
-        container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf());
-        DWORD cookie = 0;
-        point->Advise(sink.Get(), &cookie);
-        point.Reset();
-        container.Reset();
+        EXPECT_EQ(oskan::test::Advise(host->refresh.Get(), DIID__ISkRefreshEvents, sink.Get()), S_OK);
         ASSERT_EQ(host->refresh->Refresh(), S_OK);
         ServiceLoop::Current().AdvanceClock(10000);
         EXPECT_TRUE(released);
@@ -589,7 +521,7 @@ TEST_F(MirelUdpRefreshTest, SendFailureOnTheFirstEchoCompletesWithTheSocketError
 // and its buffer, which the datagram must not be read from afterwards.
 TEST_F(MirelUdpRefreshTest, SendFailureFinishedByAReplyWhoseSinkStartsANewScan) {
     sim.Close();
-    ScriptedPeer peer;
+    oskan::test::ScriptedDevice peer;
     Host host;
     HRESULT restarted = E_FAIL;
     host.onEvent = [&](DISPID id, const DISPPARAMS&) {
@@ -637,15 +569,7 @@ TEST_F(MirelUdpRefreshTest, RefreshFromTheFinalCompletionIsRefused) {
         results.push_back(raw->Cancel());
         results.push_back(raw->Reset());
     });
-    {
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        DWORD cookie = 0;
-        ASSERT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()),
-                  S_OK);
-        ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
-    }
+    { ASSERT_EQ(oskan::test::Advise(refresh.Get(), DIID__ISkRefreshEvents, sink.Get()), S_OK); }
     ASSERT_EQ(refresh->Refresh(), S_OK);
     ServiceLoop::Current().AdvanceClock(600);
     refresh.Reset();

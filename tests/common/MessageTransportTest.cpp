@@ -7,35 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "winport/loop/ServiceLoop.h"
+#include "tests/support/ManualClockTest.h"
+#include "tests/support/RecordingTransport.h"
 
 namespace {
 
+using oskan::test::RecordingTransport;
 using ::testing::ElementsAre;
-
-// A transport that records every frame instead of putting it on the wire, and
-// a timeline of sends and expiries ("S@ms", "E@ms" on the loop's clock).
-class RecordingTransport : public MessageTransport {
-public:
-    std::vector<std::string> sent;
-    std::vector<std::string> timeline;
-    std::string header;
-
-protected:
-    BOOL SendDatagram(const void* bytes, int length) override {
-        sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
-        timeline.push_back("S@" + std::to_string(winport::ServiceLoop::Current().NowMs()));
-        return TRUE;
-    }
-    void OnRequestExpired(RetransmitterPacket*, const void*, int) override {
-        timeline.push_back("E@" + std::to_string(winport::ServiceLoop::Current().NowMs()));
-    }
-    int GetHeaderLength() override { return static_cast<int>(header.size()); }
-    void ComposeFrame(uint8_t* frame, const void* payload, int length) override {
-        std::copy(header.begin(), header.end(), frame);
-        MessageTransport::ComposeFrame(frame + header.size(), payload, length);
-    }
-};
 
 struct Received {
     std::vector<std::string> texts;
@@ -44,9 +22,12 @@ struct Received {
     }
 };
 
-class MessageTransportTest : public ::testing::Test {
+class MessageTransportTest : public oskan::test::ManualClockTest {
 protected:
-    void SetUp() override { winport::ServiceLoop::Current().UseManualClock(1000); }
+    void SetUp() override {
+        ManualClockTest::SetUp();
+        StartClockAt(1000);
+    }
     RecordingTransport transport;
 };
 

@@ -12,24 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "winport/loop/ServiceLoop.h"
+#include "tests/support/ManualClockTest.h"
+#include "tests/support/RecordingTransport.h"
 
 namespace {
 
+using oskan::test::RecordingTransport;
 using ::testing::ElementsAre;
-
-// Records every frame instead of putting it on the wire.
-class RecordingTransport : public MessageTransport {
-public:
-    std::vector<std::string> sent;
-    void Reply(const std::string& text) { DispatchReceived(text.c_str(), static_cast<int>(text.size())); }
-
-protected:
-    BOOL SendDatagram(const void* bytes, int length) override {
-        sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
-        return TRUE;
-    }
-};
 
 struct Completion {
     uint32_t error;
@@ -61,10 +50,11 @@ std::string Hex(uint32_t id) {
     return text;
 }
 
-class SkCmdTargetTest : public ::testing::Test {
+class SkCmdTargetTest : public oskan::test::ManualClockTest {
 protected:
     void SetUp() override {
-        winport::ServiceLoop::Current().UseManualClock(5000);
+        ManualClockTest::SetUp();
+        StartClockAt(5000);
         transport.SetNextRequestId(0x100);
     }
     HRESULT Send(const std::string& text, LONG lParam = 0) {

@@ -17,29 +17,21 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/ManualClockTest.h"
+#include "tests/support/RecordingTransport.h"
 #include "tests/support/TempFolder.h"
 #include "winport/base/debugout.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
+using oskan::test::RecordingTransport;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using winport::ServiceLoop;
 
 constexpr HRESULT kBusy = static_cast<HRESULT>(0x80070015);
 constexpr HRESULT kBadFormat = static_cast<HRESULT>(0x8007000B);
-
-class RecordingTransport : public MessageTransport {
-public:
-    std::vector<std::string> sent;
-
-protected:
-    BOOL SendDatagram(const void* bytes, int length) override {
-        sent.emplace_back(static_cast<const char*>(bytes), static_cast<size_t>(length));
-        return TRUE;
-    }
-};
 
 struct Completion {
     uint32_t error;
@@ -80,32 +72,29 @@ std::vector<uint8_t> ApplicationFile(const std::string& buildId, const std::stri
     return file;
 }
 
-class SkLoaderTest : public ::testing::Test {
+class SkLoaderTest : public oskan::test::ManualClockTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(1'000'000);
+        ManualClockTest::SetUp();
         transport.SetNextRequestId(0x100);
     }
-    void TearDown() override { loader.reset(); }
+    void TearDown() override {
+        loader.reset();
+        ManualClockTest::TearDown();
+    }
 
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
-        std::string path = dir + "/" + name;
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        return path;
+        return folder.Write(name, data);
     }
     std::string WriteFile(size_t size) { return WriteFile("f" + std::to_string(size), BlockPattern(size)); }
 
     // The last frame sent, and a reply to it when it is a text request.
-    const std::string& Last() const { return transport.sent.back(); }
+    const std::string& Last() const { return transport.Last(); }
     void ReplyToLast(const std::string& text) {
         const std::string& request = Last();
-        std::string reply = text + request.substr(request.find('|'));
-        transport.DispatchReceived(reply.data(), static_cast<int>(reply.size()));
+        transport.Reply(text + request.substr(request.find('|')));
     }
-    void Receive(const std::string& reply) {
-        transport.DispatchReceived(reply.data(), static_cast<int>(reply.size()));
-    }
+    void Receive(const std::string& reply) { transport.Reply(reply); }
     void Ack(char code, int number) {
         const char bytes[3] = {code, static_cast<char>(number >> 8), static_cast<char>(number & 0xFF)};
         Receive(std::string(bytes, 3));
@@ -625,7 +614,7 @@ TEST_F(SkLoaderTest, ProgressIsThrottledAndNeverReaches100) {
 TEST_F(SkLoaderTest, ProgressGoesOnAcrossTheWrapOfTheTickCount) {
     // Acknowledgements 60 ms apart: one lands 55 ms before the wrap, the next
     // 5 ms after it.
-    ServiceLoop::Current().UseManualClock(0x100000000ull - 175);
+    StartClockAt(0x100000000ull - 175);
     ASSERT_EQ(StartFirmware(128 * 100), S_OK);
     for (int n = 0; n < 99; ++n) {
         ServiceLoop::Current().AdvanceClock(60);

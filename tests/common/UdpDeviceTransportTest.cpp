@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ManualClockTest.h"
+#include "tests/support/ScriptedDevice.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
@@ -106,39 +108,12 @@ TEST(UdpDeviceFilter, WithoutAddressOnlySixZerosPass) {
     EXPECT_THAT(r.texts, ElementsAre("Z"));
 }
 
-// A plain UDP socket on the devices' port plays the device.
-class FakeDevice {
-public:
-    FakeDevice() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        int on = 1;
-        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_port = htons(UdpDeviceTransport::kDevicePort);
-        bound = bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-    }
-    ~FakeDevice() { close(m_fd); }
-    bool bound = false;
+// Real sockets on the loopback, timers on the manual clock.
+class UdpDeviceNetwork : public oskan::test::ManualClockTest {};
 
-    // Next datagram, or empty when none has arrived.
-    std::string Receive(sockaddr_in* from) {
-        char buffer[2048];
-        socklen_t len = sizeof *from;
-        ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &len);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-    void Reply(const std::string& text, const sockaddr_in& to) {
-        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
-
-private:
-    int m_fd;
-};
-
-TEST(UdpDeviceNetwork, RequestIsBroadcastAndItsReplyRoutedBack) {
-    FakeDevice device;
-    ASSERT_TRUE(device.bound);
+TEST_F(UdpDeviceNetwork, RequestIsBroadcastAndItsReplyRoutedBack) {
+    oskan::test::ScriptedDevice device;
+    ASSERT_TRUE(device.Bound());
     UdpDeviceTransport transport;
     Received r;
     TransportClient* client = transport.OpenClient(&Received::Record, &r);
@@ -148,37 +123,32 @@ TEST(UdpDeviceNetwork, RequestIsBroadcastAndItsReplyRoutedBack) {
 
     uint32_t id = 0;
     transport.SendRequest(client, &id, "B");
-    sockaddr_in host{};
-    std::string request;
-    ServiceLoop::Current().RunUntil([&] { return !(request = device.Receive(&host)).empty(); }, 2000);
-    EXPECT_EQ(request, "_[2.0.0.1.2.3]B|0000002a");
-    EXPECT_EQ(ntohs(host.sin_port), transport.LocalPort());
+    EXPECT_EQ(device.Await([](const std::string&) { return true; }, 2000), "_[2.0.0.1.2.3]B|0000002a");
+    EXPECT_EQ(ntohs(device.Sender().sin_port), transport.LocalPort());
 
-    device.Reply("[2.0.0.1.2.9]A|0000002a", host);  // another device
-    device.Reply("[2.0.0.1.2.3]A|0000002a", host);
+    device.Reply("[2.0.0.1.2.9]A|0000002a");  // another device
+    device.Reply("[2.0.0.1.2.3]A|0000002a");
     ASSERT_TRUE(ServiceLoop::Current().RunUntil([&] { return !r.texts.empty(); }, 2000));
     EXPECT_THAT(r.texts, ElementsAre("A|0000002a"));
 }
 
-TEST(UdpDeviceNetwork, NothingIsSentWithoutAddressAndTheFrameKeepsItsEmptyHeader) {
-    FakeDevice device;
-    ASSERT_TRUE(device.bound);
-    ServiceLoop::Current().UseManualClock(0);
+TEST_F(UdpDeviceNetwork, NothingIsSentWithoutAddressAndTheFrameKeepsItsEmptyHeader) {
+    oskan::test::ScriptedDevice device;
+    ASSERT_TRUE(device.Bound());
+    StartClockAt(0);
     UdpDeviceTransport transport;
     TransportClient* client = transport.OpenClient(nullptr, nullptr);
     ASSERT_TRUE(transport.Open());
     transport.SendData(client, "B", 1);
     ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
     ServiceLoop::Current().AdvanceClock(600);  // the retransmission of the queued frame
-    sockaddr_in from{};
     // The destination was zero when framed: only now does it go out, still unframed.
-    std::string first = device.Receive(&from);
-    EXPECT_EQ(first, "B");
+    EXPECT_EQ(device.Receive(), "B");
     transport.SendData(client, "C", 1);
-    EXPECT_EQ(device.Receive(&from), "_[2.0.0.1.2.3]C");
+    EXPECT_EQ(device.Receive(), "_[2.0.0.1.2.3]C");
 }
 
-TEST(UdpDeviceNetwork, SendOnceWhileClosedFails) {
+TEST_F(UdpDeviceNetwork, SendOnceWhileClosedFails) {
     UdpDeviceTransport transport;
     ASSERT_EQ(transport.SetAddress("2.0.0.1.2.3"), S_OK);
     EXPECT_FALSE(transport.SendOnce("PC", 2));

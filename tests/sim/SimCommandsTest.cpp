@@ -11,6 +11,8 @@
 
 #include "sim/SimOptions.h"
 #include "sim/Simulator.h"
+#include "tests/sim/FedSimulator.h"
+#include "tests/support/ManualClockTest.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace oskan::sim {
@@ -85,28 +87,14 @@ TEST(SimDeviceCommands, RebootIsAcceptedAndRequestedOnce) {
 
 // ---------------------------------------------------------------- the simulator
 
-sockaddr_in Host() {
-    sockaddr_in host{};
-    host.sin_family = AF_INET;
-    host.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    host.sin_port = htons(40000);
-    return host;
-}
-
-class SimRebootTest : public ::testing::Test {
+class SimRebootTest : public oskan::test::ManualClockTest, protected test::FedSimulator {
 protected:
-    SimRebootTest() {
-        winport::ServiceLoop::Current().UseManualClock(100000);
+    void SetUp() override {
+        ManualClockTest::SetUp();
+        StartClockAt(100000);
         simulator.AddDevice(kMac)->SetRebootMs(3000);
         simulator.AddDevice(kOther);
     }
-    void Receive(std::string_view datagram) { simulator.OnDatagram(datagram, Host()); }
-    // Without a socket every reply fails to go out, which is how these tests
-    // see that one was made.
-    uint64_t RepliesMade(const MacAddress& mac) { return simulator.Stats(mac)->sendFailures; }
-    void Advance(uint64_t ms) { winport::ServiceLoop::Current().AdvanceClock(ms); }
-
-    Simulator simulator;
 };
 
 TEST_F(SimRebootTest, ARebootingDeviceIsSilentForItsRebootTimeThenAnswers) {
@@ -166,10 +154,9 @@ TEST_F(SimRebootTest, AMacInUseIsNotTaken) {
 TEST_F(SimRebootTest, ClosingTheSimulatorEndsAReboot) {
     Receive("_[2.0.0.1.2.3]H2.0.0.1.2.9|00000001");
     Receive("_[2.0.0.1.2.3]EC|00000002");
-    simulator.Close();
+    simulator.Close();  // the fixture's tear-down sees that the reboot's timer went with it
     EXPECT_FALSE(simulator.IsRebooting(kNewMac));
     ASSERT_NE(simulator.Find(kNewMac), nullptr);
-    EXPECT_FALSE(winport::ServiceLoop::Current().HasTimers());
 }
 
 // ---------------------------------------------------------------- skos-sim options

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/SimDevice.h"
-#include "winport/loop/ServiceLoop.h"
+#include "tests/support/ManualClockTest.h"
 
 namespace oskan::sim {
 namespace {
@@ -18,10 +18,11 @@ namespace {
 using ::testing::ElementsAre;
 using Replies = std::vector<std::string>;
 
-class SimPcodeMachineTest : public ::testing::Test {
+class SimPcodeMachineTest : public oskan::test::ManualClockTest {
 protected:
-    SimPcodeMachineTest() : device(MacAddress{2, 0, 0, 1, 2, 3}) {
-        winport::ServiceLoop::Current().UseManualClock(50'000);
+    void SetUp() override {
+        ManualClockTest::SetUp();
+        StartClockAt(50'000);
         device.SetMachineMode(SimMachineMode::StoppedIdle);
     }
     // The reply text to a request, without MAC and with "|" id cut off.
@@ -41,9 +42,8 @@ protected:
             *delay = later[0].first;
         return later[0].second(device);
     }
-    static void Advance(uint64_t ms) { winport::ServiceLoop::Current().AdvanceClock(ms); }
 
-    SimDevice device;
+    SimDevice device{MacAddress{2, 0, 0, 1, 2, 3}};
 };
 
 TEST_F(SimPcodeMachineTest, StateMessageCarriesRegistersFlagsAndTicks) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "tests/sim/FedSimulator.h"
 
 namespace oskan::sim {
 namespace {
@@ -16,26 +17,12 @@ namespace {
 const MacAddress kFirst{2, 0, 0, 1, 2, 3};
 const MacAddress kSecond{2, 0, 0, 1, 2, 4};
 
-sockaddr_in Host() {
-    sockaddr_in host{};
-    host.sin_family = AF_INET;
-    host.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    host.sin_port = htons(40000);
-    return host;
-}
-
-class SimulatorDispatchTest : public ::testing::Test {
+class SimulatorDispatchTest : public ::testing::Test, protected test::FedSimulator {
 protected:
     SimulatorDispatchTest() {
         simulator.AddDevice(kFirst);
         simulator.AddDevice(kSecond);
     }
-    void Receive(std::string_view datagram) { simulator.OnDatagram(datagram, Host()); }
-    // Without a socket every reply the device makes fails to go out, which
-    // is how these tests see that one was made.
-    uint64_t RepliesMade(const MacAddress& mac) { return simulator.Stats(mac)->sendFailures; }
-
-    Simulator simulator;
 };
 
 TEST_F(SimulatorDispatchTest, EchoReachesEveryDeviceAQueryOnlyItsOwn) {

@@ -19,7 +19,7 @@
 
 #include "sim/Simulator.h"
 #include "tests/sim/HostSocket.h"
-#include "tests/support/ManualClockTest.h"
+#include "tests/support/SimulatorTest.h"
 
 namespace oskan::sim {
 namespace {
@@ -39,20 +39,11 @@ std::string Dotted(in_addr address) {
     return text;
 }
 
-class SimNetworkTest : public oskan::test::ManualClockTest {
+class SimNetworkTest : public oskan::test::SimulatorTest {
 protected:
-    void SetUp() override {
-        ManualClockTest::SetUp();
-        ASSERT_TRUE(simulator.Open()) << std::strerror(errno);
-    }
-    void TearDown() override {
-        simulator.Close();
-        ManualClockTest::TearDown();
-    }
-
     void AddDevices(size_t count) {
         for (size_t i = 0; i < count; ++i)
-            ASSERT_TRUE(simulator.AddDevice(MacOf(i)));
+            ASSERT_TRUE(sim.AddDevice(MacOf(i)));
     }
 
     // Runs what the loop has ready, in real time and without moving the
@@ -85,9 +76,9 @@ protected:
 
     // Sends a request and waits until the simulator has read it.
     void Request(std::string_view text) {
-        uint64_t before = simulator.DatagramsReceived();
+        uint64_t before = sim.DatagramsReceived();
         ASSERT_TRUE(host.Broadcast(text));
-        ASSERT_TRUE(Pump([&] { return simulator.DatagramsReceived() > before; })) << text;
+        ASSERT_TRUE(Pump([&] { return sim.DatagramsReceived() > before; })) << text;
     }
 
     // Replies that arrived so far. A reply the simulator sent within a
@@ -110,7 +101,6 @@ protected:
     }
 
     HostSocket host;
-    Simulator simulator;
 };
 
 TEST_F(SimNetworkTest, EchoIsAnsweredByEveryDeviceFromItsOwnAddress) {
@@ -124,7 +114,7 @@ TEST_F(SimNetworkTest, EchoIsAnsweredByEveryDeviceFromItsOwnAddress) {
             return r.text == "[" + FormatMacText(MacOf(i)) + "]";
         });
         ASSERT_NE(it, replies.end()) << FormatMacText(MacOf(i));
-        EXPECT_EQ(it->from, Dotted(simulator.AddressOf(MacOf(i))));
+        EXPECT_EQ(it->from, Dotted(sim.AddressOf(MacOf(i))));
         EXPECT_EQ(it->port, kDevicePort);
         addresses.insert(it->from);
     }
@@ -134,8 +124,8 @@ TEST_F(SimNetworkTest, EchoIsAnsweredByEveryDeviceFromItsOwnAddress) {
 
 TEST_F(SimNetworkTest, QueriesAreAnsweredByTheirDeviceOnlyWithTheIdEchoed) {
     AddDevices(3);
-    simulator.Find(MacOf(1))->SetProjectName("Boiler");
-    simulator.Find(MacOf(2))->SetMachineMode(SimMachineMode::StoppedBusy);
+    sim.Find(MacOf(1))->SetProjectName("Boiler");
+    sim.Find(MacOf(2))->SetMachineMode(SimMachineMode::StoppedBusy);
     Request("_[2.0.0.1.2.4]X|0001a2b3");
     Request("_[002.000.000.001.002.005]PC|ffff0001");
     Request("_[2.0.0.1.2.99]X|00000003");  // nobody
@@ -145,8 +135,8 @@ TEST_F(SimNetworkTest, QueriesAreAnsweredByTheirDeviceOnlyWithTheIdEchoed) {
     EXPECT_EQ(replies[0].from, "127.0.0.3");
     EXPECT_EQ(replies[1].text, "[2.0.0.1.2.5]A**B/00 A:0000 B:0000 PC:0000 SP:f000 FL:***/0|ffff0001");
     EXPECT_EQ(replies[1].from, "127.0.0.4");
-    EXPECT_EQ(simulator.RequestCount(MacOf(1), "X"), 1u);
-    EXPECT_EQ(simulator.RequestCount(MacOf(0), "X"), 0u);
+    EXPECT_EQ(sim.RequestCount(MacOf(1), "X"), 1u);
+    EXPECT_EQ(sim.RequestCount(MacOf(0), "X"), 0u);
 }
 
 TEST_F(SimNetworkTest, ThousandsOfDevicesAnswerOneEcho) {
@@ -181,44 +171,44 @@ TEST_F(SimNetworkTest, DroppedRepliesNeverArrive) {
     AddDevices(2);
     SimFaults lossy;
     lossy.dropReply = 1;
-    simulator.SetFaults(MacOf(0), lossy);
+    sim.SetFaults(MacOf(0), lossy);
     Request("_?");
     Request("_[2.0.0.1.2.3]X|00000001");
     std::vector<HostReply> replies = DrainAfterMarker(MacOf(1));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].text, "[2.0.0.1.2.4]");
-    EXPECT_EQ(simulator.Stats(MacOf(0))->repliesDropped, 2u);
-    EXPECT_EQ(simulator.Stats(MacOf(0))->repliesSent, 0u);
+    EXPECT_EQ(sim.Stats(MacOf(0))->repliesDropped, 2u);
+    EXPECT_EQ(sim.Stats(MacOf(0))->repliesSent, 0u);
     // The device did see both requests.
-    EXPECT_EQ(simulator.RequestCount(MacOf(0), "?"), 1u);
-    EXPECT_EQ(simulator.RequestCount(MacOf(0), "X"), 1u);
+    EXPECT_EQ(sim.RequestCount(MacOf(0), "?"), 1u);
+    EXPECT_EQ(sim.RequestCount(MacOf(0), "X"), 1u);
 }
 
 TEST_F(SimNetworkTest, DuplicatedRepliesArriveTwice) {
     AddDevices(1);
     SimFaults twice;
     twice.duplicateReply = 1;
-    simulator.SetFaultsForAll(twice);
+    sim.SetFaultsForAll(twice);
     ASSERT_TRUE(host.Broadcast("_[2.0.0.1.2.3]X|0000002a"));
     std::vector<HostReply> replies = Collect(2);
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0].text, "[2.0.0.1.2.3]A1.00//|0000002a");
     EXPECT_EQ(replies[1].text, replies[0].text);
-    EXPECT_EQ(simulator.Stats(MacOf(0))->repliesSent, 2u);
+    EXPECT_EQ(sim.Stats(MacOf(0))->repliesSent, 2u);
 }
 
 TEST_F(SimNetworkTest, DelayedReplyWaitsForTheClock) {
     AddDevices(2);
     SimFaults slow;
     slow.delayMs = 300;
-    simulator.SetFaults(MacOf(0), slow);
+    sim.SetFaults(MacOf(0), slow);
     Request("_[2.0.0.1.2.3]X|00000005");
-    EXPECT_EQ(simulator.PendingReplies(), 1u);
+    EXPECT_EQ(sim.PendingReplies(), 1u);
     EXPECT_TRUE(DrainAfterMarker(MacOf(1)).empty());
     Advance(299);
     EXPECT_TRUE(DrainAfterMarker(MacOf(1)).empty());
     Advance(1);
-    EXPECT_EQ(simulator.PendingReplies(), 0u);
+    EXPECT_EQ(sim.PendingReplies(), 0u);
     std::vector<HostReply> replies = DrainAfterMarker(MacOf(1));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].text, "[2.0.0.1.2.3]A1.00//|00000005");
@@ -230,8 +220,8 @@ TEST_F(SimNetworkTest, JitterReordersRepliesWithinItsBound) {
     SimFaults jittery;
     jittery.delayMs = 100;
     jittery.jitterMs = 50;
-    simulator.SetFaults(MacOf(0), jittery);
-    simulator.Seed(11);
+    sim.SetFaults(MacOf(0), jittery);
+    sim.Seed(11);
     constexpr int kRequests = 12;
     char text[40];
     for (int id = 1; id <= kRequests; ++id) {
@@ -256,11 +246,11 @@ TEST_F(SimNetworkTest, ClosingDiscardsRepliesStillWaiting) {
     AddDevices(1);
     SimFaults slow;
     slow.delayMs = 50;
-    simulator.SetFaultsForAll(slow);
+    sim.SetFaultsForAll(slow);
     Request("_?");
-    ASSERT_EQ(simulator.PendingReplies(), 1u);
-    simulator.Close();
-    EXPECT_EQ(simulator.PendingReplies(), 0u);
+    ASSERT_EQ(sim.PendingReplies(), 1u);
+    sim.Close();
+    EXPECT_EQ(sim.PendingReplies(), 0u);
     EXPECT_FALSE(Loop().HasTimers());
     Advance(100);
     EXPECT_FALSE(host.TryReceive());
@@ -269,7 +259,7 @@ TEST_F(SimNetworkTest, ClosingDiscardsRepliesStillWaiting) {
 TEST_F(SimNetworkTest, HostileDatagramsLeaveTheDevicesWorking) {
     AddDevices(1);
     std::vector<std::string> seen;
-    simulator.SetDatagramHook(
+    sim.SetDatagramHook(
         [&seen](std::string_view datagram, const sockaddr_in&) { seen.emplace_back(datagram); });
     const std::string hostile[] = {"_[", std::string("\0\xff\x01", 3), std::string(9000, 'x'),
                                    "_[2.0.0.1.2.3]" + std::string(3000, 'B'),
@@ -281,7 +271,7 @@ TEST_F(SimNetworkTest, HostileDatagramsLeaveTheDevicesWorking) {
     // Only the addressed one of fitting length reached the device, which did
     // not understand it.
     using Counts = std::map<std::string, uint64_t, std::less<>>;
-    EXPECT_EQ(simulator.Stats(MacOf(0))->requests, (Counts{{"", 1}}));
+    EXPECT_EQ(sim.Stats(MacOf(0))->requests, (Counts{{"", 1}}));
     EXPECT_TRUE(DrainAfterMarker(MacOf(0)).empty());
 }
 

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "tests/soak/SoakHarness.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
 
 namespace oskan::soak {
@@ -94,11 +95,11 @@ private:
     std::mt19937_64 m_random;
 };
 
-TEST(FloodTest, RealWorkCompletesAndTheDiscoveryListStaysBounded) {
-    ServiceLoop& loop = ServiceLoop::Current();
-    loop.UseManualClock(7'000'000);
-    sim::Simulator sim;
-    ASSERT_TRUE(sim.Open());
+class FloodTest : public test::SimulatorTest {};
+
+TEST_F(FloodTest, RealWorkCompletesAndTheDiscoveryListStaysBounded) {
+    StartClockAt(7'000'000);
+    ServiceLoop& loop = Loop();
     AddDevices(sim, kDevices);
     uint16_t discoveryPort = 0;
     sim.SetDatagramHook([&](std::string_view datagram, const sockaddr_in& sender) {
@@ -112,14 +113,10 @@ TEST(FloodTest, RealWorkCompletesAndTheDiscoveryListStaysBounded) {
     const std::string firstMac = MacKey(kFirst);
 
     const oskan::test::TempFolder folder("oskan-flood");
-    const std::string path = folder.Path() + "/fw.bin";
     std::vector<uint8_t> image(128 * 40);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<uint8_t>(i * 13 + i / 128);
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    }
+    const std::string path = folder.Write("fw.bin", image);
 
     const uint64_t total = 400'000ull * static_cast<uint64_t>(LongFactor(4));
     const long residentBefore = ResidentKiB();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/soak/SoakHarness.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
 
 namespace oskan::soak {
@@ -29,15 +30,13 @@ std::ostream& operator<<(std::ostream& out, const Case& c) {
     return out << c.event << (c.action == Action::Release ? " release" : " cancel");
 }
 
-class LifetimeTest : public ::testing::TestWithParam<Case> {
+class LifetimeTest : public test::SimulatorTest, public ::testing::WithParamInterface<Case> {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(9'000'000);
-        ASSERT_TRUE(sim.Open());
+        SimulatorTest::SetUp();
+        StartClockAt(9'000'000);
         AddDevices(sim, 1);
-        std::vector<char> image(128 * 60, 'f');
-        std::ofstream(dir + "/fw.bin", std::ios::binary)
-            .write(image.data(), static_cast<std::streamsize>(image.size()));
+        folder.Write("fw.bin", std::string(128 * 60, 'f'));
     }
     // Runs the loop for a while of the manual clock.
     static void Run(uint32_t ms) {
@@ -70,7 +69,6 @@ protected:
             host->debuggee->Cancel();
     }
 
-    sim::Simulator sim;
     oskan::test::TempFolder folder{"oskan-lifetime"};
     const std::string& dir = folder.Path();
     std::unique_ptr<DeviceHost> host;
@@ -90,10 +88,10 @@ TEST_P(LifetimeTest, EventHandlerMayReleaseOrCancel) {
         OnEvent(id == DISPID_OnLoadProgress ? "LoadProgress" : "LoadComplete");
     });
     auto commandSink = DispatchSink::Create(DIID__ISkCmdTargetEvents, route("Command"));
-    Advise(host->connection.Get(), DIID__ISkConnectionEvents, connection.Get());
-    Advise(host->connection.Get(), DIID__ISkTrace, trace.Get());
-    Advise(host->connection.Get(), DIID__ISkLoaderEvents, loader.Get());
-    Advise(host->connection.Get(), DIID__ISkCmdTargetEvents, commandSink.Get());
+    EXPECT_EQ(test::Advise(host->connection.Get(), DIID__ISkConnectionEvents, connection.Get()), S_OK);
+    EXPECT_EQ(test::Advise(host->connection.Get(), DIID__ISkTrace, trace.Get()), S_OK);
+    EXPECT_EQ(test::Advise(host->connection.Get(), DIID__ISkLoaderEvents, loader.Get()), S_OK);
+    EXPECT_EQ(test::Advise(host->connection.Get(), DIID__ISkCmdTargetEvents, commandSink.Get()), S_OK);
     host->debugSink->onEvent = [this](const test::DebugEvent& event) {
         const std::string& text = event.text;
         OnEvent(text.rfind("Command", 0) == 0 ? "DebugCommand" : text.substr(0, text.find(' ')));

@@ -19,6 +19,7 @@
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
 #include "tests/Mirel/RecordingDebugSink.h"
+#include "tests/support/Advise.h"
 #include "winport/host/Bstr.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/loop/ServiceLoop.h"
@@ -43,16 +44,6 @@ inline long ResidentKiB() {
     return 0;
 }
 
-inline void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
-    ComPtr<IConnectionPointContainer> container;
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie = 0;
-    ASSERT_EQ(object->QueryInterface(IID_IConnectionPointContainer, container.ReleaseAndGetVoidAddressOf()),
-              S_OK);
-    ASSERT_EQ(container->FindConnectionPoint(iid, point.ReleaseAndGetAddressOf()), S_OK);
-    ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
-}
-
 struct Completion {
     LONG error = -1;
     std::string details;
@@ -67,7 +58,7 @@ public:
             if (id == DISPID_OnRefreshComplete)
                 completions.push_back({DispatchSink::IntArg(p, 0), DispatchSink::TextArg(p, 1)});
         });
-        Advise(refresh.Get(), DIID__ISkRefreshEvents, sink.Get());
+        EXPECT_EQ(test::Advise(refresh.Get(), DIID__ISkRefreshEvents, sink.Get()), S_OK);
     }
     ~RefreshHost() { refresh.Reset(); }
 
@@ -122,9 +113,9 @@ public:
                 loads.push_back({DispatchSink::IntArg(p, 0), DispatchSink::TextArg(p, 1)});
         });
         debugSink = test::RecordingDebugSink::Create();
-        Advise(connection.Get(), DIID__ISkCmdTargetEvents, commandSink.Get());
-        Advise(connection.Get(), DIID__ISkLoaderEvents, loaderSink.Get());
-        Advise(connection.Get(), IID__ISkDebuggeeEvents, debugSink.Get());
+        EXPECT_EQ(test::Advise(connection.Get(), DIID__ISkCmdTargetEvents, commandSink.Get()), S_OK);
+        EXPECT_EQ(test::Advise(connection.Get(), DIID__ISkLoaderEvents, loaderSink.Get()), S_OK);
+        EXPECT_EQ(test::Advise(connection.Get(), IID__ISkDebuggeeEvents, debugSink.Get()), S_OK);
         EXPECT_EQ(connection->put_Address(winport::Bstr(SysAllocString(address)).get()), S_OK);
         EXPECT_EQ(connection->Connect(), S_OK);
     }

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "tests/soak/SoakHarness.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
 
 namespace oskan::soak {
@@ -20,11 +21,11 @@ namespace {
 constexpr size_t kDevices = 50;
 const sim::MacAddress kFirst = sim::MacFromNumber(0x020000010000ull);
 
-class SoakTest : public ::testing::Test {
+class SoakTest : public test::SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(5'000'000);
-        ASSERT_TRUE(sim.Open());
+        SimulatorTest::SetUp();
+        StartClockAt(5'000'000);
         sim.Seed(20261208);
         AddDevices(sim, kDevices);
         sim::SimFaults faults;
@@ -36,9 +37,6 @@ protected:
         faults.jitterMs = 120;  // replies overtake each other and the retransmissions
         sim.SetFaultsForAll(faults);
     }
-    void TearDown() override { sim.Close(); }
-
-    sim::Simulator sim;
 };
 
 // Under a tenth lost each way a device can miss a scan by chance: when all
@@ -130,11 +128,7 @@ TEST_F(SoakTest, EveryUploadArrivesByteForByte) {
         std::vector<uint8_t> image(128 * (1 + random() % 24));
         for (auto& byte : image)
             byte = static_cast<uint8_t>(random());
-        {
-            std::ofstream out(path, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(image.data()),
-                      static_cast<std::streamsize>(image.size()));
-        }
+        folder.Write("fw.bin", image);
         ASSERT_EQ(host.Load(path, 0), S_OK);
         ASSERT_TRUE(
             ServiceLoop::Current().RunUntil([&] { return host.loads.size() > size_t(n); }, 3'600'000));

@@ -1,7 +1,12 @@
 #include "tests/support/AllocationFailure.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <new>
+#include <string>
+
+#include "winport/base/errors.h"
 
 namespace {
 
@@ -91,3 +96,28 @@ void operator delete(void* p, const std::nothrow_t&) noexcept {
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
+
+namespace oskan::test {
+
+void FailEveryAllocation(const std::vector<AllocationCase>& cases, const AllocationCheck& check,
+                         size_t maxRuns) {
+    for (const AllocationCase& c : cases) {
+        for (size_t failAt = 0;; ++failAt) {
+            SCOPED_TRACE(std::string(c.name) + " failing allocation " + std::to_string(failAt));
+            c.prepare();
+            HRESULT hr = E_FAIL;  // should the call throw
+            bool failed = false;
+            {
+                AllocationFailure failure(failAt);
+                EXPECT_NO_THROW(hr = c.call());
+                failed = failure.Happened();
+            }
+            check(c, hr, failed);
+            if (!failed || ::testing::Test::HasFatalFailure())
+                break;
+            ASSERT_LT(failAt, maxRuns);
+        }
+    }
+}
+
+}  // namespace oskan::test

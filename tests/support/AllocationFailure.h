@@ -5,6 +5,10 @@
 // lives in AllocationFailure.cpp; link it into the test binaries that use it.
 
 #include <cstddef>
+#include <functional>
+#include <vector>
+
+#include "winport/base/wintypes.h"
 
 namespace oskan::test {
 
@@ -28,5 +32,22 @@ public:
         Suspended& operator=(const Suspended&) = delete;
     };
 };
+
+// One call to run under each failing allocation in turn.
+struct AllocationCase {
+    const char* name;
+    std::function<void()> prepare;  // before every run, with nothing armed
+    std::function<HRESULT()> call;
+};
+
+// What a run gave: the call's HRESULT, and whether the armed allocation was
+// reached (and failed).
+using AllocationCheck = std::function<void(const AllocationCase& c, HRESULT hr, bool failed)>;
+
+// Fails the 1st, 2nd, ... allocation of each case's call until a run reaches
+// no armed allocation; check() looks at every run under the case's trace. A
+// fatal failure, or more than maxRuns runs, ends the case.
+void FailEveryAllocation(const std::vector<AllocationCase>& cases, const AllocationCheck& check,
+                         size_t maxRuns);
 
 }  // namespace oskan::test

@@ -1,7 +1,10 @@
 #pragma once
 // A fixture for everything timed: the thread's service loop runs on a manual
 // clock, and no test may leave a timer armed for the next one (the loop lives
-// as long as the thread, across all tests of a binary).
+// as long as the thread, across all tests of a binary). The checks bracket a
+// derived fixture's members: the clock is set and the loop found empty before
+// they are made, and the loop is found empty again after they have gone, with
+// whatever timers they were entitled to hold.
 
 #include <gtest/gtest.h>
 
@@ -19,12 +22,16 @@ public:
     // Milliseconds since the test's start on the manual clock.
     uint64_t Elapsed() const { return Loop().NowMs() - m_startMs; }
 
-protected:
-    void SetUp() override {
-        ASSERT_FALSE(Loop().HasTimers()) << "an earlier test left a timer armed";
+    ManualClockTest() {
+        EXPECT_FALSE(Loop().HasTimers()) << "an earlier test left a timer armed";
         StartClockAt(kStartMs);
     }
-    void TearDown() override { EXPECT_FALSE(Loop().HasTimers()) << "the test left a timer armed"; }
+    ~ManualClockTest() override { EXPECT_FALSE(Loop().HasTimers()) << "the test left a timer armed"; }
+
+protected:
+    // Nothing of their own: the checks are the constructor's and destructor's.
+    void SetUp() override {}
+    void TearDown() override {}
 
     void StartClockAt(uint64_t ms) {
         Loop().UseManualClock(ms);

@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +48,21 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
 
     const std::string& Path() const { return m_dir; }
+    // The path of a file in the folder.
+    std::string File(const std::string& name) const { return m_dir + "/" + name; }
+
+    // Writes a file in the folder, replacing one of that name, and gives its path.
+    std::string Write(const std::string& name, std::string_view bytes) const {
+        const std::string path = File(name);
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+    template <class Byte>
+    std::string Write(const std::string& name, const std::vector<Byte>& bytes) const {
+        static_assert(sizeof(Byte) == 1);
+        return Write(name, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    }
 
 private:
     std::string m_dir;

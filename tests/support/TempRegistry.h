@@ -4,37 +4,23 @@
 // cannot be made ends the test program: anything else would have the test
 // use, and then remove, a folder that is not its own.
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempFolder.h"
 
 namespace oskan::test {
 
 class TempRegistry {
 public:
-    TempRegistry() : m_dir(MakePrivateFolder("oskan-registry")) {
-        m_path = m_dir + "/registry.reg";
-        const char* previous = std::getenv("OSKAN_REGISTRY");
-        m_hadPrevious = previous != nullptr;
-        if (previous)
-            m_previous = previous;
-        setenv("OSKAN_REGISTRY", m_path.c_str(), 1);
-    }
-    ~TempRegistry() {
-        if (m_hadPrevious)
-            setenv("OSKAN_REGISTRY", m_previous.c_str(), 1);
-        else
-            unsetenv("OSKAN_REGISTRY");
-        RemoveFolder(m_dir);
-    }
+    TempRegistry() : m_path(m_folder.File("registry.reg")), m_env("OSKAN_REGISTRY", m_path) {}
     TempRegistry(const TempRegistry&) = delete;
     TempRegistry& operator=(const TempRegistry&) = delete;
 
     const std::string& Path() const { return m_path; }
-    const std::string& Dir() const { return m_dir; }
+    const std::string& Dir() const { return m_folder.Path(); }
 
     // The file's text; empty when there is no file.
     std::string Text() const {
@@ -49,10 +35,9 @@ public:
     }
 
 private:
-    std::string m_dir;
+    TempFolder m_folder{"oskan-registry"};
     std::string m_path;
-    std::string m_previous;
-    bool m_hadPrevious = false;
+    ScopedEnv m_env;
 };
 
 }  // namespace oskan::test

@@ -121,31 +121,6 @@ ComPtr<TestDebuggeeSink> TestDebuggeeSink::Create(std::string name, CallOrder* o
     return sink;
 }
 
-HRESULT TestDebuggeeSink::QueryInterface(REFIID riid, void** ppvObject) {
-    if (ppvObject == nullptr) {
-        return E_POINTER;
-    }
-    if (IsEqualIID(riid, IID__ISkDebuggeeEvents) || IsEqualIID(riid, IID_IUnknown)) {
-        *ppvObject = static_cast<_ISkDebuggeeEvents*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TestDebuggeeSink::AddRef() {
-    return ++m_cRef;
-}
-
-ULONG TestDebuggeeSink::Release() {
-    const ULONG count = --m_cRef;
-    if (count == 0) {
-        delete this;
-    }
-    return count;
-}
-
 HRESULT TestDebuggeeSink::Record(Call call) {
     if (call.pText != nullptr) {
         call.text = call.pText;

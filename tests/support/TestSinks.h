@@ -4,7 +4,8 @@
 // TestSink is a dispatch sink: it answers IUnknown, IDispatch and one
 // configurable event IID, records every Invoke with deep copies of its
 // arguments, and can run a test's action from inside the call.
-// TestDebuggeeSink records the custom debugger events.
+// TestDebuggeeSink records the custom debugger events; it is a SinkObject,
+// as a host's sink of a custom event interface is.
 // TestEventSource is an object with connection points for given IIDs; like the
 // component's objects it tolerates references taken during its destruction.
 
@@ -18,6 +19,7 @@
 #include "common/objects/SkConnectionPointContainer.h"
 #include "winport/automation/oleauto.h"
 #include "winport/com/com.h"
+#include "winport/host/SinkObject.h"
 
 namespace oskan::test {
 
@@ -90,13 +92,10 @@ private:
     CallOrder* const m_order;
 };
 
-class TestDebuggeeSink final : public _ISkDebuggeeEvents {
+class TestDebuggeeSink final
+    : public winport::SinkObject<TestDebuggeeSink, _ISkDebuggeeEvents, IID__ISkDebuggeeEvents> {
 public:
     static ComPtr<TestDebuggeeSink> Create(std::string name = {}, CallOrder* order = nullptr);
-
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
 
     HRESULT OnKeepAlive() override;
     HRESULT OnPCodeMachineStateChange() override;
@@ -106,7 +105,11 @@ public:
     HRESULT OnReadMemoryComplete(LONG lError, const OLECHAR* bstrDetails, ULONG dwAddress, ULONG dwLength,
                                  void* pvData, LONG lParam) override;
 
-    ULONG RefCount() const { return m_cRef; }
+    // The references held, read through a reference taken and given back.
+    ULONG RefCount() {
+        AddRef();
+        return Release();
+    }
 
     struct Call {
         std::string member;
@@ -126,11 +129,11 @@ public:
     std::shared_ptr<bool> destroyed = std::make_shared<bool>(false);
 
 private:
+    friend class winport::SinkObject<TestDebuggeeSink, _ISkDebuggeeEvents, IID__ISkDebuggeeEvents>;
     TestDebuggeeSink(std::string name, CallOrder* order) : m_name(std::move(name)), m_order(order) {}
     ~TestDebuggeeSink() { *destroyed = true; }
     HRESULT Record(Call call);
 
-    ULONG m_cRef = 1;
     const std::string m_name;
     CallOrder* const m_order;
 };

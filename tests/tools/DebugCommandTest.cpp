@@ -14,31 +14,28 @@
 #include <vector>
 
 #include "sim/SimPcodeMachine.h"
-#include "sim/Simulator.h"
+#include "tests/support/SimulatorTest.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
 using oskan::sim::SimPcodeMachine;
-using oskan::sim::Simulator;
+using oskan::test::SimulatorTest;
 using ::testing::ElementsAre;
 using winport::ServiceLoop;
 
 constexpr MacAddress kMac = {2, 0, 0, 1, 2, 3};
 
-class DebugCommandTest : public ::testing::Test {
+class DebugCommandTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(70'000);
-        ASSERT_TRUE(sim.Open());
-        device = sim.AddDevice(kMac);
+        SimulatorTest::SetUp();
+        StartClockAt(70'000);
+        device = AddDevice(kMac);
         device->SetMachineMode(oskan::sim::SimMachineMode::StoppedIdle);
     }
-    void TearDown() override {
-        sim.Close();
-        EXPECT_FALSE(ServiceLoop::Current().HasTimers()) << "the link was left up";
-    }
+    // A link left up would leave its timer armed, which the fixture's tear-down catches.
     int Run(const std::string& operation, std::vector<std::string> arguments = {}, bool json = false) {
         mirel::DebugOptions options;
         options.mac = "2.0.0.1.2.3";
@@ -53,7 +50,6 @@ protected:
     }
     SimPcodeMachine& Machine() { return device->Machine(); }
 
-    Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
     std::optional<std::string> breakpoints;
     double timeout = 5;

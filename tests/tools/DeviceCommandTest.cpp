@@ -12,24 +12,23 @@
 #include <string>
 #include <vector>
 
-#include "sim/Simulator.h"
+#include "tests/support/SimulatorTest.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
-using oskan::sim::Simulator;
+using oskan::test::SimulatorTest;
 using winport::ServiceLoop;
 
 constexpr MacAddress kMac = {2, 0, 0, 1, 2, 3};
 
-class DeviceCommandTest : public ::testing::Test {
+class DeviceCommandTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(50'000);
-        ASSERT_TRUE(sim.Open());
-        device = sim.AddDevice(kMac);
-        device->SetVersion("4.2");
+        SimulatorTest::SetUp();
+        StartClockAt(50'000);
+        device = AddDevice(kMac, "4.2");
     }
     int Run(mirel::DeviceCommandOptions options) {
         out.str("");
@@ -61,7 +60,6 @@ protected:
         return -1;
     }
 
-    Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
     std::ostringstream out, err;
 };

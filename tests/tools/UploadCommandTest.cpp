@@ -16,32 +16,27 @@
 #include "common/skloader.h"
 #include "sim/SimAppFile.h"
 #include "sim/SimUpload.h"
-#include "sim/Simulator.h"
+#include "tests/support/SimulatorTest.h"
 #include "tests/support/TempFolder.h"
 #include "winport/loop/ServiceLoop.h"
 
 namespace {
 
 using oskan::sim::MacAddress;
-using oskan::sim::Simulator;
+using oskan::test::SimulatorTest;
 using winport::ServiceLoop;
 
 constexpr MacAddress kMac = {2, 0, 0, 1, 2, 3};
 
-class UploadCommandTest : public ::testing::Test {
+class UploadCommandTest : public SimulatorTest {
 protected:
     void SetUp() override {
-        ServiceLoop::Current().UseManualClock(50'000);
-        ASSERT_TRUE(sim.Open());
-        device = sim.AddDevice(kMac);
-        device->SetVersion("<P-1.2.3>");
-        device->SetBuildId("b1");
+        SimulatorTest::SetUp();
+        StartClockAt(50'000);
+        device = AddDevice(kMac, "<P-1.2.3>", "b1");
     }
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& data) {
-        std::string path = dir + "/" + name;
-        std::ofstream file(path, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        return path;
+        return folder.Write(name, data);
     }
     int Run(const mirel::UploadOptions& options) {
         out.str("");
@@ -73,7 +68,6 @@ protected:
 
     oskan::test::TempFolder folder{"mirel-upload-test"};
     const std::string& dir = folder.Path();
-    Simulator sim;
     oskan::sim::SimDevice* device = nullptr;
     std::ostringstream out, err;
 };

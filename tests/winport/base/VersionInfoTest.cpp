@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "tests/support/TempRegistry.h"
+#include "tests/support/TempFolder.h"
 #include "winport/automation/oleauto.h"
 #include "winport/base/versioninfo.h"
 
@@ -34,14 +34,14 @@ TEST(VersionInfo, ReadsTheRecordOfALibraryWithoutLoadingIt) {
 }
 
 TEST(VersionInfo, FilesWithoutARecordAreReportedAsSuch) {
-    oskan::test::TempRegistry folder;  // a scratch folder
+    const oskan::test::TempFolder folder("oskan-versioninfo");
     winport::FileVersionInfo info;
     std::string error;
-    EXPECT_FALSE(winport::ReadFileVersionInfo(folder.Dir() + "/missing.so", &info, &error));
+    EXPECT_FALSE(winport::ReadFileVersionInfo(folder.File("missing.so"), &info, &error));
     EXPECT_NE(error.find("cannot open"), std::string::npos);
 
-    const std::string text = folder.Dir() + "/text.so";
-    std::ofstream(text) << "just some text, long enough to hold an ELF header's worth of bytes......";
+    const std::string text =
+        folder.Write("text.so", "just some text, long enough to hold an ELF header's worth of bytes......");
     EXPECT_FALSE(winport::ReadFileVersionInfo(text, &info, &error));
     EXPECT_EQ(error, "not an ELF file");
 
@@ -53,8 +53,7 @@ TEST(VersionInfo, FilesWithoutARecordAreReportedAsSuch) {
     // The library cut short: its section table is gone.
     std::ifstream in(SAMPLE_SERVER_PATH, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string cut = folder.Dir() + "/cut.so";
-    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    const std::string cut = folder.Write("cut.so", bytes.substr(0, bytes.size() / 2));
     EXPECT_FALSE(winport::ReadFileVersionInfo(cut, &info, &error));
     EXPECT_FALSE(error.empty());
 }

@@ -12,6 +12,7 @@
 #include "tests/winport/fixture/SampleComponent.h"
 #include "winport/automation/typelib.h"
 #include "winport/com/objbase.h"
+#include "winport/host/Bstr.h"
 #include "winport/registry/registry.h"
 
 namespace {
@@ -95,10 +96,9 @@ TEST_F(ActivationTest, RegistrationWritesTheClassAndItsTypeLibrary) {
               u"{00020420-0000-0000-C000-000000000046}");
     EXPECT_EQ(Read(u"Interface\\{5A3E0C75-2F41-4B8E-9D10-6C210A553B05}"), u"<none>");  // custom interface
 
-    BSTR path = nullptr;
+    winport::Bstr path;
     ASSERT_EQ(QueryPathOfRegTypeLib(LIBID_SampleLib, 1, 0, 0x409, &path), S_OK);  // falls back to LCID 0
-    EXPECT_EQ(winport::BstrToU16(path), kServerPathWide);
-    SysFreeString(path);
+    EXPECT_EQ(winport::BstrToU16(path.get()), kServerPathWide);
     EXPECT_EQ(QueryPathOfRegTypeLib(LIBID_SampleLib, 1, 1, 0, &path), TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(QueryPathOfRegTypeLib(LIBID_SampleLib, 2, 0, 0, &path), TYPE_E_LIBNOTREGISTERED);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/support/HostileFiles.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempRegistry.h"
 #include "winport/automation/oleauto.h"
 #include "winport/registry/RegistryTree.h"
@@ -365,10 +366,11 @@ TEST_F(RegistryTest, ARegistryThatIsALinkIsUpdatedAtItsTarget) {
     const std::string dotfiles = m_registry.Dir() + "/dotfiles";
     std::filesystem::create_directory(dotfiles);
     const std::string target = dotfiles + "/registry.reg";
-    ASSERT_EQ(setenv("OSKAN_REGISTRY", target.c_str(), 1), 0);
-    ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Before", nullptr, u"1"), ERROR_SUCCESS);
+    {
+        const oskan::test::ScopedEnv atTarget("OSKAN_REGISTRY", target);
+        ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"Before", nullptr, u"1"), ERROR_SUCCESS);
+    }
     chmod(target.c_str(), 0640);
-    ASSERT_EQ(setenv("OSKAN_REGISTRY", m_registry.Path().c_str(), 1), 0);
     oskan::test::PlantSymlink("dotfiles/registry.reg", m_registry.Path());
 
     ASSERT_EQ(winport::RegWriteString(HKEY_CLASSES_ROOT, u"After", nullptr, u"2"), ERROR_SUCCESS);
@@ -384,7 +386,7 @@ TEST(TempRegistryDeathTest, AFolderThatCannotBeMadeStopsTheTest) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            setenv("TMPDIR", "/nonexistent/oskan-tmp", 1);
+            const oskan::test::ScopedEnv tmp("TMPDIR", "/nonexistent/oskan-tmp");
             TempRegistry registry;
         },
         "cannot make a temporary folder");
@@ -393,13 +395,9 @@ TEST(TempRegistryDeathTest, AFolderThatCannotBeMadeStopsTheTest) {
 TEST(RegistryPath, ExplicitFileThenConfigFolderThenHome) {
     TempRegistry registry;
     EXPECT_EQ(winport::RegistryPath(), registry.Path());
-    unsetenv("OSKAN_REGISTRY");
-    const char* home = std::getenv("HOME");
-    std::string savedHome = home ? home : "";
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string savedConfig = config ? config : "";
-
-    setenv("XDG_CONFIG_HOME", (registry.Dir() + "/config").c_str(), 1);
+    const oskan::test::ScopedEnv explicitFile("OSKAN_REGISTRY", nullptr);
+    const oskan::test::ScopedEnv home("HOME", registry.Dir());
+    const oskan::test::ScopedEnv config("XDG_CONFIG_HOME", registry.Dir() + "/config");
     EXPECT_EQ(winport::RegistryPath(), registry.Dir() + "/config/oskan/registry.reg");
     // Writing makes the folders it needs.
     EXPECT_EQ(winport::RegWriteString(HKEY_CURRENT_USER, u"Made", nullptr, u"1"), ERROR_SUCCESS);
@@ -408,19 +406,12 @@ TEST(RegistryPath, ExplicitFileThenConfigFolderThenHome) {
     EXPECT_EQ(oskan::test::FileMode(registry.Dir() + "/config"), 0700);
     EXPECT_EQ(oskan::test::FileMode(registry.Dir() + "/config/oskan"), 0700);
 
-    unsetenv("XDG_CONFIG_HOME");
-    setenv("HOME", registry.Dir().c_str(), 1);
+    config.Set(nullptr);
     EXPECT_EQ(winport::RegistryPath(), registry.Dir() + "/.config/oskan/registry.reg");
-    unsetenv("HOME");
+    home.Set(nullptr);
     EXPECT_EQ(winport::RegistryPath(), "");
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Any", 0, KEY_READ, &key), ERROR_PATH_NOT_FOUND);
-
-    if (home)
-        setenv("HOME", savedHome.c_str(), 1);
-    if (config)
-        setenv("XDG_CONFIG_HOME", savedConfig.c_str(), 1);
-    setenv("OSKAN_REGISTRY", registry.Path().c_str(), 1);
 }
 
 }  // namespace
