@@ -28,6 +28,11 @@ bool IsThisHost(in_addr address) {
     return host == INADDR_ANY || (host >> 24) == 127;
 }
 
+// 169.254.0.0/16: the only addresses a test bed link carries.
+bool IsLinkLocal(in_addr address) {
+    return (ntohl(address.s_addr) >> 16) == 0xa9fe;
+}
+
 void SetReceiveBuffer(int fd, int bytes) {
     // The forced variant ignores the system maximum where we are allowed to.
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
@@ -334,8 +339,10 @@ void Simulator::OnReplyDue(uint64_t key) {
 }
 
 void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) {
-    // The devices live on loopback addresses; they answer nobody else.
-    if (m_fd < 0 || !IsThisHost(to.sin_addr) || to.sin_port == 0) {
+    // The devices live on loopback addresses, or on a test bed link; they
+    // answer nobody else.
+    bool onLink = m_linkAddress.s_addr != 0 && IsLinkLocal(to.sin_addr);
+    if (m_fd < 0 || !(IsThisHost(to.sin_addr) || onLink) || to.sin_port == 0) {
         ++slot.stats.sendFailures;
         return;
     }
@@ -353,7 +360,7 @@ void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) 
     header->cmsg_type = IP_PKTINFO;
     header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
     in_pktinfo info{};
-    info.ipi_spec_dst = slot.address;  // the source address of the reply
+    info.ipi_spec_dst = onLink ? m_linkAddress : slot.address;  // the source address of the reply
     std::memcpy(CMSG_DATA(header), &info, sizeof info);
     if (sendmsg(m_fd, &message, MSG_DONTWAIT) == static_cast<ssize_t>(reply.size()))
         ++slot.stats.repliesSent;

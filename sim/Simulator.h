@@ -58,6 +58,10 @@ public:
     // Binds 0.0.0.0:port, shared with other simulators (SO_REUSEADDR). False
     // with errno set on failure.
     bool Open(uint16_t port = kDevicePort);
+    // On a test bed link (a veth whose far end is this simulator's namespace):
+    // every device answers from the link's address, to peers on link-local
+    // addresses as well as this host. 0.0.0.0 returns to loopback addresses.
+    void SetLinkAddress(in_addr address) { m_linkAddress = address; }
     // Closes the socket; replies still waiting are discarded.
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -147,6 +151,7 @@ private:
     std::unordered_map<uint64_t, LaterMessage> m_later;
     DatagramHook m_hook;
     uint64_t m_datagrams = 0;
+    in_addr m_linkAddress{};
 };
 
 }  // namespace oskan::sim
