@@ -24,8 +24,8 @@ constexpr std::string_view kFarSuffix = "-far";
 
 in_addr LinkAddress(int link, int host) {
     in_addr address{};
-    address.s_addr = htonl((169u << 24) | (254u << 16) | (static_cast<uint32_t>(link) << 8) |
-                           static_cast<uint32_t>(host));
+    address.s_addr =
+        htonl((169u << 24) | (254u << 16) | (static_cast<uint32_t>(link) << 8) | static_cast<uint32_t>(host));
     return address;
 }
 
@@ -52,7 +52,8 @@ bool IsVeth(const char* name) {
 bool IsExpectedName(const std::string& name, bool farEnd) {
     if (!farEnd)
         return TestBed::IsLink(name);
-    if (name.size() <= kFarSuffix.size() || name.compare(name.size() - kFarSuffix.size(), kFarSuffix.size(), kFarSuffix) != 0)
+    if (name.size() <= kFarSuffix.size() ||
+        name.compare(name.size() - kFarSuffix.size(), kFarSuffix.size(), kFarSuffix) != 0)
         return false;
     return TestBed::IsLink(name.substr(0, name.size() - kFarSuffix.size()));
 }

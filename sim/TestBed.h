@@ -14,8 +14,8 @@
 namespace oskan::sim {
 
 struct TestBedLink {
-    std::string name;     // this end, oskan-tbN
-    int holderPid = 0;    // the process that holds the far namespace
+    std::string name;       // this end, oskan-tbN
+    int holderPid = 0;      // the process that holds the far namespace
     in_addr nearAddress{};  // 169.254.N.1
     in_addr farAddress{};   // 169.254.N.2
 };

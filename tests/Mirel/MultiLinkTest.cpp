@@ -53,7 +53,8 @@ std::string Text(BSTR text) {
 class Scanner {
 public:
     Scanner() {
-        EXPECT_EQ(CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf()), S_OK);
+        EXPECT_EQ(CMirelUdpRefresh::CreateInstance(IID_ISkRefresh, refresh.ReleaseAndGetVoidAddressOf()),
+                  S_OK);
         sink = DispatchSink::Create(DIID__ISkRefreshEvents, [this](DISPID id, const DISPPARAMS& p) {
             if (id == DISPID_OnRefreshComplete)
                 completions.push_back(std::to_string(DispatchSink::IntArg(p, 0)) + " " +
@@ -63,7 +64,8 @@ public:
         });
         ComPtr<IConnectionPointContainer> container;
         EXPECT_EQ(refresh.As(IID_IConnectionPointContainer, &container), S_OK);
-        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()), S_OK);
+        EXPECT_EQ(container->FindConnectionPoint(DIID__ISkRefreshEvents, point.ReleaseAndGetAddressOf()),
+                  S_OK);
         EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
     }
     ~Scanner() { point->Unadvise(cookie); }
@@ -229,11 +231,12 @@ TEST_F(MultiLinkTest, AnUploadThroughTheSecondLinkArrivesByteForByte) {
         image[i] = static_cast<uint8_t>(i * 13 + i / 128);
     oskan::test::TempFolder folder{"multi-link-test"};
     const std::string path = folder.Path() + "/fw.bin";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                static_cast<std::streamsize>(image.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
 
     ComPtr<ISkConnection> connection;
-    ASSERT_EQ(CMirelUdpDevice::CreateInstance(IID_ISkConnection, connection.ReleaseAndGetVoidAddressOf()), S_OK);
+    ASSERT_EQ(CMirelUdpDevice::CreateInstance(IID_ISkConnection, connection.ReleaseAndGetVoidAddressOf()),
+              S_OK);
     ComPtr<ISkLoader> loader;
     ASSERT_EQ(connection.As(IID_ISkLoader, &loader), S_OK);
     std::vector<std::string> completions;

@@ -67,7 +67,8 @@ protected:
             ASSERT_TRUE(oskan::test::OpenOnLink(far[i], links[i]));
             far[i].SetDatagramHook([this, i](std::string_view d, const sockaddr_in& from) {
                 heard[i].datagrams.emplace_back(d);
-                heard[i].senders.push_back(Dotted(from.sin_addr) + ":" + std::to_string(ntohs(from.sin_port)));
+                heard[i].senders.push_back(Dotted(from.sin_addr) + ":" +
+                                           std::to_string(ntohs(from.sin_port)));
             });
         }
         // This namespace's loopback, where the routing table sends broadcasts
@@ -94,7 +95,9 @@ protected:
         return socket.SendTo(payload.data(), static_cast<int>(payload.size()), &to);
     }
     // Lets the datagrams in flight arrive.
-    void Deliver() { Loop().RunUntil([] { return false; }, 50); }
+    void Deliver() {
+        Loop().RunUntil([] { return false; }, 50);
+    }
 
     std::vector<TestBedLink> links;
     Simulator far[2];

@@ -24,7 +24,8 @@ inline unsigned LinkFlags(const std::string& name) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request{};
     std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    unsigned flags = ioctl(fd, SIOCGIFFLAGS, &request) == 0 ? static_cast<unsigned short>(request.ifr_flags) : 0;
+    unsigned flags =
+        ioctl(fd, SIOCGIFFLAGS, &request) == 0 ? static_cast<unsigned short>(request.ifr_flags) : 0;
     close(fd);
     return flags;
 }
