@@ -213,6 +213,43 @@ TEST_F(MultiLinkTest, TheSameDeviceOnBothLinksIsListedOnce) {
     }
     // Ten echo answers, and one update each for the version and the state.
     EXPECT_EQ(scanner.updates, 12u);
+
+    // A command to it is answered on both links and completes once.
+    ComPtr<ISkConnection> connection;
+    ASSERT_EQ(CMirelUdpDevice::CreateInstance(IID_ISkConnection, connection.ReleaseAndGetVoidAddressOf()),
+              S_OK);
+    ComPtr<ISkCmdTarget> target;
+    ASSERT_EQ(connection.As(IID_ISkCmdTarget, &target), S_OK);
+    std::vector<std::string> replies;
+    auto sink = DispatchSink::Create(DIID__ISkCmdTargetEvents, [&](DISPID, const DISPPARAMS& p) {
+        replies.push_back(std::to_string(DispatchSink::IntArg(p, 0)) + " " +
+                          winport::BstrToAnsi(V_BSTR(DispatchSink::Arg(p, 2))));
+    });
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    DWORD cookie = 0;
+    ASSERT_EQ(connection.As(IID_IConnectionPointContainer, &container), S_OK);
+    ASSERT_EQ(container->FindConnectionPoint(DIID__ISkCmdTargetEvents, point.ReleaseAndGetAddressOf()), S_OK);
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    BSTR address = SysAllocString(u"2.0.0.1.2.3");
+    ASSERT_EQ(connection->put_Address(address), S_OK);
+    SysFreeString(address);
+    ASSERT_EQ(connection->Connect(), S_OK);
+    BSTR command = SysAllocString(u"X");
+    ASSERT_EQ(target->Command(command, 7), S_OK);
+    SysFreeString(command);
+    ASSERT_TRUE(Loop().RunUntil(
+        [&] {
+            return far[0].RequestCount(kMacA, "X") == 2 && far[1].RequestCount(kMacA, "X") == 2 &&
+                   !replies.empty();
+        },
+        10000));
+    Loop().RunUntil([] { return false; }, 100);  // the second answer arrives, and changes nothing
+    EXPECT_THAT(replies, ElementsAre("0 A4.2/b1/Twin"));
+    EXPECT_EQ(far[0].Stats(kMacA)->repliesSent, 8u);
+    EXPECT_EQ(far[1].Stats(kMacA)->repliesSent, 8u);
+    point->Unadvise(cookie);
+    connection->Disconnect();
 }
 
 // The device object's requests reach a device that only the second link leads
