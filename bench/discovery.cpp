@@ -124,7 +124,7 @@ ScanFigures RunLinkScan(const std::vector<oskan::sim::TestBedLink>& links, size_
             std::fprintf(stderr, "simulator on %s: cannot open\n", links[i].name.c_str());
             return {};
         }
-        sim->SetLinkAddress(links[i].farAddress);
+        sim->SetLinkAddresses(links[i].farAddress, links[i].farAddressCount);
         AddDevices(*sim, 0x020000010000ull + (static_cast<uint64_t>(i) << 24), perLink);
         sims.push_back(std::move(sim));
     }

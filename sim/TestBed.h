@@ -14,10 +14,11 @@
 namespace oskan::sim {
 
 struct TestBedLink {
-    std::string name;       // this end, oskan-tbN
-    int holderPid = 0;      // the process that holds the far namespace
-    in_addr nearAddress{};  // 169.254.N.1
-    in_addr farAddress{};   // 169.254.N.2
+    std::string name;                // this end, oskan-tbN
+    int holderPid = 0;               // the process that holds the far namespace
+    in_addr nearAddress{};           // 169.254.N.1
+    in_addr farAddress{};            // 169.254.N.2, the first of the far end's addresses
+    uint32_t farAddressCount = 253;  // 169.254.N.2 to 169.254.N.254
 };
 
 class TestBed {

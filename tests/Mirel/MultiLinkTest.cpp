@@ -146,7 +146,7 @@ TEST_F(MultiLinkTest, DevicesOnTwoLinksAreFoundInOneScan) {
     const auto running = OPCM_MODE_RUNNING;
     EXPECT_EQ(scanner.Devices(), (std::map<std::string, Listed>{
                                      {"2.0.0.1.2.3", {"169.254.1.2", "4.2", "Boiler", running}},
-                                     {"2.0.0.1.2.4", {"169.254.1.2", "4.2", "Pump", running}},
+                                     {"2.0.0.1.2.4", {"169.254.1.3", "4.2", "Pump", running}},
                                      {"2.0.0.7.0.1", {"169.254.2.2", "4.2", "Bench", running}},
                                  }));
     // Each copy of the echo went out once on each link.

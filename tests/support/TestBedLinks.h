@@ -69,7 +69,7 @@ inline bool OpenOnLink(oskan::sim::Simulator& sim, const oskan::sim::TestBedLink
     bool opened = false;
     oskan::sim::TestBed::InFarNamespace(link, [&] { opened = sim.Open(); });
     if (opened)
-        sim.SetLinkAddress(link.farAddress);
+        sim.SetLinkAddresses(link.farAddress, link.farAddressCount);
     return opened;
 }
 
