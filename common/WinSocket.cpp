@@ -1,5 +1,6 @@
 #include "common/WinSocket.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,9 +74,55 @@ int WinSocket::SendTo(const void* data, int length, const SOCKADDR_IN* address) 
         errno = ENOTSOCK;
         return SOCKET_ERROR;
     }
+    if (address && address->sin_addr.s_addr == htonl(INADDR_BROADCAST)) {
+        BroadcastInterfaces::Snapshot links = BroadcastInterfaces::Shared().Current();
+        if (!links.interfaces->empty())
+            return SendToEach(data, length, address, *links.interfaces);
+        if (links.restricted) {
+            errno = ENETUNREACH;  // none of the interfaces asked for can carry it now
+            return SOCKET_ERROR;
+        }
+    }
     ssize_t sent = sendto(m_hSocket, data, static_cast<size_t>(length), 0,
                           reinterpret_cast<const SOCKADDR*>(address), sizeof(SOCKADDR_IN));
     return sent < 0 ? SOCKET_ERROR : static_cast<int>(sent);
+}
+
+int WinSocket::SendToEach(const void* data, int length, const SOCKADDR_IN* address,
+                          const BroadcastInterfaces::List& interfaces) {
+    if (!IsOpen()) {
+        errno = ENOTSOCK;
+        return SOCKET_ERROR;
+    }
+    int lastError = ENETUNREACH;
+    bool anySent = false;
+    for (const BroadcastInterface& link : interfaces) {
+        iovec io{const_cast<void*>(data), static_cast<size_t>(length)};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr message{};
+        message.msg_name = const_cast<SOCKADDR_IN*>(address);
+        message.msg_namelen = sizeof(SOCKADDR_IN);
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = IPPROTO_IP;
+        header->cmsg_type = IP_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(link.index);
+        info.ipi_spec_dst = link.address;  // devices answer to the address of the link they heard
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+        if (sendmsg(m_hSocket, &message, 0) == length)
+            anySent = true;
+        else
+            lastError = errno;
+    }
+    if (anySent)
+        return length;
+    errno = lastError;
+    return SOCKET_ERROR;
 }
 
 int WinSocket::ReceiveFrom(void* buffer, int size, SOCKADDR_IN* sender) {

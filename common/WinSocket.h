@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/AliveGuard.h"
+#include "common/BroadcastInterfaces.h"
 #include "winport/loop/winsock.h"
 
 class WinSocket {
@@ -31,7 +32,15 @@ public:
     void Close();
     // Routes each event of the list to its handler; null ends notification.
     BOOL Select(const Subscription* subscriptions);
+    // A datagram to the limited broadcast address goes out once on each
+    // interface of BroadcastInterfaces, or where the routing table sends it
+    // when none qualifies and OSKAN_INTERFACES names none.
     int SendTo(const void* data, int length, const SOCKADDR_IN* address);
+    // One copy through each interface, from that interface's address. The
+    // length when any copy left (a link that fails does not fail the others),
+    // otherwise SOCKET_ERROR with the reason of the last failure.
+    int SendToEach(const void* data, int length, const SOCKADDR_IN* address,
+                   const BroadcastInterfaces::List& interfaces);
     // SOCKET_ERROR for a datagram that does not fit the buffer (it is dropped).
     int ReceiveFrom(void* buffer, int size, SOCKADDR_IN* sender);
 

@@ -28,6 +28,11 @@ bool IsThisHost(in_addr address) {
     return host == INADDR_ANY || (host >> 24) == 127;
 }
 
+// 169.254.0.0/16: the only addresses a test bed link carries.
+bool IsLinkLocal(in_addr address) {
+    return (ntohl(address.s_addr) >> 16) == 0xa9fe;
+}
+
 void SetReceiveBuffer(int fd, int bytes) {
     // The forced variant ignores the system maximum where we are allowed to.
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
@@ -107,13 +112,19 @@ SimDevice* Simulator::AddDevice(std::unique_ptr<SimDevice> device) {
     if (m_byMac.count(key))
         return nullptr;
     auto slot = std::make_unique<Slot>();
-    slot->address = DeviceAddress(m_slots.size());
+    slot->index = m_slots.size();
+    slot->address = DeviceAddress(slot->index);
     slot->faults = m_defaultFaults;
     slot->random = SimRandom(DeviceSeed(m_seed, key));
     slot->device = std::move(device);
     m_byMac.emplace(key, slot.get());
     m_slots.push_back(std::move(slot));
     return m_slots.back()->device.get();
+}
+
+void Simulator::SetLinkAddresses(in_addr first, uint32_t count) {
+    m_firstLinkAddress = ntohl(first.s_addr);
+    m_linkAddressCount = count;
 }
 
 in_addr Simulator::DeviceAddress(size_t index) {
@@ -334,8 +345,10 @@ void Simulator::OnReplyDue(uint64_t key) {
 }
 
 void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) {
-    // The devices live on loopback addresses; they answer nobody else.
-    if (m_fd < 0 || !IsThisHost(to.sin_addr) || to.sin_port == 0) {
+    // The devices live on loopback addresses, or on a test bed link; they
+    // answer nobody else.
+    bool onLink = m_linkAddressCount != 0 && IsLinkLocal(to.sin_addr);
+    if (m_fd < 0 || !(IsThisHost(to.sin_addr) || onLink) || to.sin_port == 0) {
         ++slot.stats.sendFailures;
         return;
     }
@@ -354,6 +367,9 @@ void Simulator::Send(Slot& slot, std::string_view reply, const sockaddr_in& to) 
     header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
     in_pktinfo info{};
     info.ipi_spec_dst = slot.address;  // the source address of the reply
+    if (onLink)
+        info.ipi_spec_dst.s_addr =
+            htonl(m_firstLinkAddress + static_cast<uint32_t>(slot.index % m_linkAddressCount));
     std::memcpy(CMSG_DATA(header), &info, sizeof info);
     if (sendmsg(m_fd, &message, MSG_DONTWAIT) == static_cast<ssize_t>(reply.size()))
         ++slot.stats.repliesSent;

@@ -58,6 +58,11 @@ public:
     // Binds 0.0.0.0:port, shared with other simulators (SO_REUSEADDR). False
     // with errno set on failure.
     bool Open(uint16_t port = kDevicePort);
+    // On a test bed link (a veth whose far end is this simulator's namespace):
+    // device i answers from the i-th (modulo count) of the link's addresses
+    // from first on, to peers on link-local addresses as well as this host.
+    // A count of 0 returns to loopback addresses.
+    void SetLinkAddresses(in_addr first, uint32_t count);
     // Closes the socket; replies still waiting are discarded.
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -100,6 +105,7 @@ private:
     struct Slot {
         std::unique_ptr<SimDevice> device;
         in_addr address{};
+        size_t index = 0;
         SimFaults faults;
         SimRandom random;
         SimDeviceStats stats;
@@ -147,6 +153,8 @@ private:
     std::unordered_map<uint64_t, LaterMessage> m_later;
     DatagramHook m_hook;
     uint64_t m_datagrams = 0;
+    uint32_t m_firstLinkAddress = 0;  // host order
+    uint32_t m_linkAddressCount = 0;
 };
 
 }  // namespace oskan::sim
