@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QBoxLayout>
-#include <QCloseEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
@@ -11,6 +10,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTreeView>
+#include <tuple>
 
 #include "Mirel/MirelEvents.h"
 #include "qx318ui/DeviceImages.h"
@@ -211,6 +211,8 @@ void BrowseWindow::BuildControls() {
     m_pProgress->setFixedWidth(duX(kButtonWidthDu));
     m_pProgress->setMaximumHeight(metrics.height());
     m_pStatusBar->addPermanentWidget(m_pProgress);
+    // Polished now, so that showing it during a scan costs no more than a paint.
+    m_pProgress->ensurePolished();
     m_pProgress->setVisible(false);
 
     auto* layout = new QVBoxLayout(this);
@@ -336,8 +338,8 @@ void BrowseWindow::OnDeviceUpdate(Discovery& discovery, LONG id) {
     DeviceEntry* entry = AddEntry(discovery, id);
     if (!entry)
         return;
+    ReadEntry(*entry);
     m_pModel->InsertAtTop(entry);
-    UpdateRow(0, *entry);
     if (entry->m_nKind == DK_SKOS && !m_bstrPreselectMac.isEmpty() &&
         entry->m_strMacAddress.compare(m_bstrPreselectMac, Qt::CaseInsensitive) == 0) {
         const QModelIndex index = m_pModel->index(0, 0);
@@ -364,10 +366,25 @@ DeviceEntry* BrowseWindow::AddEntry(Discovery& discovery, LONG id) {
         entry.m_strProgID = kOdsBroadcastDeviceProgID;
     }
     m_Owner.m_lstDevices.push_back(std::move(entry));
-    return &m_Owner.m_lstDevices.back();
+    DeviceEntry& added = m_Owner.m_lstDevices.back();
+    added.m_Self = std::prev(m_Owner.m_lstDevices.end());
+    return &added;
 }
 
 void BrowseWindow::UpdateRow(int row, DeviceEntry& entry) {
+    // A device reports several times a scan, mostly unchanged: the row is
+    // repainted only when what it shows has changed.
+    const auto shown = [](const DeviceEntry& e) {
+        return std::make_tuple(e.m_bStale, e.m_nImage, e.m_strMacAddress, e.m_strIpAddress, e.m_strVersion,
+                               e.m_strComment);
+    };
+    const auto before = shown(entry);
+    ReadEntry(entry);
+    if (shown(entry) != before)
+        m_pModel->RowChanged(row);
+}
+
+void BrowseWindow::ReadEntry(DeviceEntry& entry) {
     if (entry.m_nKind == DK_SKOS) {
         IMirelUdpDeviceInfo* info = entry.m_pSkosInfo.Get();
         entry.m_nPing = ReadLong(info, &IMirelUdpDeviceInfo::get_Ping);
@@ -394,7 +411,6 @@ void BrowseWindow::UpdateRow(int row, DeviceEntry& entry) {
         entry.m_nImage = direct ? kImageDeviceServer : kImageDeviceServerGhosted;
     }
     entry.m_bStale = false;
-    m_pModel->RowChanged(row);
 }
 
 void BrowseWindow::OnDeviceRemove(Discovery& discovery, LONG id) {
@@ -403,7 +419,7 @@ void BrowseWindow::OnDeviceRemove(Discovery& discovery, LONG id) {
         return;
     DeviceEntry* entry = m_pModel->EntryAt(row);
     m_pModel->RemoveRow(row);
-    m_Owner.m_lstDevices.remove_if([entry](const DeviceEntry& e) { return &e == entry; });
+    m_Owner.m_lstDevices.erase(entry->m_Self);
 }
 
 // ---------------------------------------------------------------- status, buttons, selection
@@ -520,10 +536,6 @@ void BrowseWindow::OnSelect() {
 void BrowseWindow::reject() {
     // Escape and the close box end the dialog as Close does.
     done(IDC_CLOSE);
-}
-
-void BrowseWindow::closeEvent(QCloseEvent* event) {
-    QDialog::closeEvent(event);
 }
 
 void BrowseWindow::AbortAll() {

@@ -104,7 +104,6 @@ public:
 
 protected:
     void reject() override;
-    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -125,7 +124,9 @@ private:
     void OnDeviceUpdate(Discovery& discovery, LONG id);
     void OnDeviceRemove(Discovery& discovery, LONG id);
     DeviceEntry* AddEntry(Discovery& discovery, LONG id);
+    // Reads every property again and rewrites the row.
     void UpdateRow(int row, DeviceEntry& entry);
+    void ReadEntry(DeviceEntry& entry);
     void Teardown();
 
     void ShowStatus(const QString& text);

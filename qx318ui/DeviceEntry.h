@@ -4,6 +4,7 @@
 // what the row shows and an action needs.
 
 #include <QString>
+#include <list>
 #include <string>
 
 #include "Mirel/MirelInterfaces.h"
@@ -35,6 +36,8 @@ struct DeviceEntry {
     bool m_bStale = false;
     // The entry's place in the model's row store, kept by the model.
     size_t m_nSlot = 0;
+    // Its own place in the dialog object's list, for unlinking it.
+    std::list<DeviceEntry>::iterator m_Self;
 };
 
 }  // namespace qx318ui
