@@ -442,7 +442,11 @@ void BrowseWindow::SetFileProgress(int percent) {
         return;
     }
     m_pProgress->setVisible(percent != 0);
+    // QProgressBar::setValue repaints at once, which would paint every pending
+    // change of the window inside a discovery event; an update waits for the loop.
+    m_pProgress->setUpdatesEnabled(false);
     m_pProgress->setValue(percent);
+    m_pProgress->setUpdatesEnabled(true);
 }
 
 int BrowseWindow::FileProgress() const {

@@ -91,15 +91,9 @@ ULONG CQx318BrowseDlg::Release() {
 HRESULT CQx318BrowseDlg::Inner::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv)
         return E_POINTER;
-    if (riid != IID_IUnknown) {
-        if (riid == IID_IDispatch || riid == IID_ISkDialog) {
-            *ppv = static_cast<ISkDialog*>(m_pOwner);
-            ++m_pOwner->m_nRefs;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
+    // Other interfaces count on the object's identity, the outer object.
+    if (riid != IID_IUnknown)
+        return m_pOwner->InternalQueryInterface(riid, ppv);
     *ppv = static_cast<IUnknown*>(this);
     AddRef();
     return S_OK;

@@ -4,6 +4,8 @@
 // discovery object. Time moves only on the service loop's manual clock; modal
 // runs are driven from a zero-delay timer inside their own loop.
 
+#include <sys/epoll.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -14,13 +16,16 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+
 #include <functional>
 #include <memory>
 
 #include "qx318ui/BrowseWindow.h"
 #include "qx318ui/DeviceImages.h"
 #include "qx318ui/DeviceListModel.h"
+#include "qx318ui/LoopNotifier.h"
 #include "qx318ui/Qx318BrowseDlg.h"
+#include "qx318ui/Qx318Module.h"
 #include "sim/NetworkIsolation.h"
 #include "sim/Simulator.h"
 #include "tests/qx318ui/FakeDiscovery.h"
@@ -764,6 +769,95 @@ private slots:
             QCOMPARE(cleared.pixelColor(cell.center() + QPoint(1, 1)), background);
             QCOMPARE(Image(window, 3), int(qx318ui::kNoImage));
         });
+    }
+
+    void objectAnswersItsInterfacesAndHoldsTheLibrary() {
+        const LONG locks = Qx318Module().LockCount();
+        ComPtr<IUnknown> outerless;
+        QCOMPARE(
+            CQx318BrowseDlg::CreateInstance(nullptr, IID_IUnknown, outerless.ReleaseAndGetVoidAddressOf()),
+            S_OK);
+        QCOMPARE(Qx318Module().LockCount(), locks + 1);
+        ComPtr<ISkDialog> dialog;
+        QCOMPARE(outerless.As(IID_ISkDialog, &dialog), S_OK);
+        ComPtr<IDispatch> dispatch;
+        QCOMPARE(outerless.As(IID_IDispatch, &dispatch), S_OK);
+        QVERIFY(static_cast<void*>(dispatch.Get()) == static_cast<void*>(dialog.Get()));
+        ComPtr<IUnknown> none;
+        QCOMPARE(outerless.As(IID_IConnectionPointContainer, &none), E_NOINTERFACE);
+        // Aggregated: only IUnknown may be asked for.
+        ComPtr<IUnknown> inner;
+        QCOMPARE(CQx318BrowseDlg::CreateInstance(outerless.Get(), IID_ISkDialog,
+                                                 inner.ReleaseAndGetVoidAddressOf()),
+                 CLASS_E_NOAGGREGATION);
+        QVERIFY(!inner);
+        QCOMPARE(CQx318BrowseDlg::CreateInstance(outerless.Get(), IID_IUnknown,
+                                                 inner.ReleaseAndGetVoidAddressOf()),
+                 S_OK);
+        ComPtr<ISkDialog> innerDialog;
+        QCOMPARE(inner.As(IID_ISkDialog, &innerDialog), S_OK);
+        innerDialog.Reset();
+        inner.Reset();
+        // Input keeps any variant; the window reads only a string.
+        VARIANT number;
+        VariantInit(&number);
+        V_VT(&number) = VT_I4;
+        V_I4(&number) = 42;
+        QCOMPARE(dialog->put_Input(number), S_OK);
+        VARIANT back;
+        QCOMPARE(dialog->get_Input(&back), S_OK);
+        QCOMPARE(V_VT(&back), VARTYPE(VT_I4));
+        QCOMPARE(V_I4(&back), 42);
+        VARIANT output;
+        QCOMPARE(dialog->get_Output(&output), S_OK);
+        QCOMPARE(V_VT(&output), VARTYPE(VT_EMPTY));
+        QCOMPARE(dialog->get_Flags(nullptr), E_POINTER);
+        dialog.Reset();
+        dispatch.Reset();
+        outerless.Reset();
+        QCOMPARE(Qx318Module().LockCount(), locks);
+    }
+
+    void inputOtherThanTextSelectsNothing() {
+        AddSimulated({2, 0, 0, 1, 2, 3}, SimMachineMode::Running, "pump");
+        Explorer explorer;
+        VARIANT number;
+        VariantInit(&number);
+        V_VT(&number) = VT_I4;
+        V_I4(&number) = 2;
+        explorer.dialog->put_Input(number);
+        explorer.Run([](BrowseWindow& window) {
+            QVERIFY(window.PreselectMac().isEmpty());
+            Loop().AdvanceClock(kScanMs);
+            QCOMPARE(window.Model().rowCount(), 1);
+            QCOMPARE(Selected(window), 0);
+        });
+    }
+
+    void oneWakeUpDrainsABurst() {
+        // A descriptor that stays readable for a hundred reads, as a socket
+        // does under a burst of datagrams read one per callback.
+        int fds[2];
+        QVERIFY(pipe(fds) == 0);
+        const std::string burst(100, 'x');
+        QCOMPARE(write(fds[1], burst.data(), burst.size()), ssize_t(burst.size()));
+        int reads = 0;
+        const auto watch = Loop().AddWatch(fds[0], EPOLLIN, [&](uint32_t) {
+            char byte;
+            if (read(fds[0], &byte, 1) == 1)
+                ++reads;
+        });
+        QVERIFY(watch != 0);
+        {
+            qx318ui::LoopNotifier notifier;
+            QVERIFY(notifier.IsWatching());
+            // One pass of Qt's loop: the notifier wakes once.
+            QCoreApplication::processEvents();
+        }
+        Loop().RemoveWatch(watch);
+        close(fds[0]);
+        close(fds[1]);
+        QCOMPARE(reads, 100);
     }
 
     void modelFindsRowsByKey() {
