@@ -26,11 +26,17 @@ endfunction()
 install(TARGETS winport EXPORT oskanTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${OSKAN_INSTALL_INCLUDEDIR})
-install(TARGETS Mirel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS mirel regsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS Mirel qx318ui LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS mirel regsvr device-explorer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/tools/device-explorer/device-explorer.desktop
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/device-explorer/device-explorer.svg
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 oskan_runpath(Mirel ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
+oskan_runpath(qx318ui ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
 oskan_runpath(mirel ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 oskan_runpath(regsvr ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+oskan_runpath(device-explorer ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 
 # Only what a host needs: winport's public API and the component's interfaces,
 # identifiers, enumerations and flags. The engines' and the platform's inner
@@ -49,6 +55,7 @@ foreach(header ${OSKAN_PUBLIC_WINPORT_HEADERS})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/Mirel/MirelInterfaces.h ${PROJECT_SOURCE_DIR}/Mirel/MirelEvents.h
     ${PROJECT_SOURCE_DIR}/Mirel/MirelTypes.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/Mirel)
+install(FILES ${PROJECT_SOURCE_DIR}/qx318ui/Qx318Interfaces.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/qx318ui)
 
 install(EXPORT oskanTargets NAMESPACE oskan:: DESTINATION ${OSKAN_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/oskanConfig.cmake.in

@@ -1,0 +1,651 @@
+#include "qx318ui/BrowseWindow.h"
+
+#include <QApplication>
+#include <QBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTreeView>
+#include <tuple>
+
+#include "Mirel/MirelEvents.h"
+#include "qx318ui/DeviceImages.h"
+#include "qx318ui/DeviceListModel.h"
+#include "qx318ui/LoopNotifier.h"
+#include "qx318ui/Qx318BrowseDlg.h"
+#include "qx318ui/SortHeader.h"
+#include "winport/automation/typelib.h"
+
+namespace qx318ui {
+
+namespace {
+
+constexpr char16_t kMirelRefreshProgID[] = u"mirel.udprefresh";
+constexpr char16_t kOdsRefreshProgID[] = u"ods.udprefresh";
+constexpr char16_t kMirelDeviceProgID[] = u"mirel.udpdevice";
+constexpr char16_t kOdsDeviceProgID[] = u"ods.udpdevice";
+constexpr char16_t kOdsBroadcastDeviceProgID[] = u"ods.udpbcastdevice";
+
+// The dialog's size and its controls' in dialog units.
+constexpr int kDialogWidthDu = 369;
+constexpr int kDialogHeightDu = 238;
+constexpr int kButtonWidthDu = 52;
+constexpr int kButtonHeightDu = 14;
+constexpr int kColumnWidths[DeviceListModel::kColumnCount] = {24, 110, 90, 100, 90};
+// A status text holds at most this many characters.
+constexpr int kStatusLength = 259;
+
+QString FromBstr(BSTR text) {
+    return text ? QString::fromUtf16(text, SysStringLen(text)) : QString();
+}
+
+template <class Info>
+QString Read(Info* info, HRESULT (Info::*get)(BSTR*)) {
+    BSTR text = nullptr;
+    const QString result = SUCCEEDED((info->*get)(&text)) ? FromBstr(text) : QString();
+    SysFreeString(text);
+    return result;
+}
+
+template <class Info>
+LONG ReadLong(Info* info, HRESULT (Info::*get)(LONG*)) {
+    LONG value = 0;
+    return SUCCEEDED((info->*get)(&value)) ? value : 0;
+}
+
+// An integer argument as any of the integer variant types carries it.
+LONG IntArg(const DISPPARAMS& params, UINT i) {
+    const VARIANT* v = winport::DispatchSink::Arg(params, i);
+    if (!v)
+        return 0;
+    VARIANT converted;
+    VariantInit(&converted);
+    if (FAILED(VariantChangeType(&converted, v, 0, VT_I4)))
+        return 0;
+    return V_I4(&converted);
+}
+
+int SkosImage(OSKAN_PCODE_MACHINE_MODE mode) {
+    switch (mode) {
+        case OPCM_MODE_RUNNING:
+            return kImageSkosRunning;
+        case OPCM_MODE_STOPPED_IDLE:
+            return kImageSkosStoppedIdle;
+        case OPCM_MODE_STOPPED_BUSY:
+            return kImageSkosStoppedBusy;
+        default:
+            return kImageSkos;
+    }
+}
+
+}  // namespace
+
+HRESULT LoadRefreshEventIds(RefreshEventIds* ids) {
+    ComPtr<ITypeLib> library;
+    HRESULT hr = LoadRegTypeLib(LIBID_MIRELLib, 1, 0, 0, library.ReleaseAndGetAddressOf());
+    if (FAILED(hr))
+        return hr;
+    ComPtr<ITypeInfo> events;
+    hr = library->GetTypeInfoOfGuid(DIID__ISkRefreshEvents, events.ReleaseAndGetAddressOf());
+    if (FAILED(hr))
+        return hr;
+    const std::pair<const char16_t*, DISPID*> names[] = {{u"OnRefreshProgress", &ids->progress},
+                                                         {u"OnRefreshComplete", &ids->complete},
+                                                         {u"OnDeviceUpdate", &ids->update},
+                                                         {u"OnDeviceRemove", &ids->remove}};
+    for (const auto& [name, id] : names) {
+        LPOLESTR text = const_cast<LPOLESTR>(name);
+        hr = events->GetIDsOfNames(&text, 1, id);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+BrowseWindow::BrowseWindow(CQx318BrowseDlg& owner, QWidget* parent)
+    : QDialog(parent), m_Owner(owner), m_pLoop(std::make_unique<LoopNotifier>()) {
+    setObjectName(QStringLiteral("deviceExplorer"));
+    setWindowTitle(QStringLiteral("Device Explorer"));
+    setAccessibleName(QStringLiteral("Device Explorer"));
+    setWindowIcon(ExplorerIcon());
+    setSizeGripEnabled(false);
+    m_nDragAnchor = -1;
+    if (V_VT(&m_Owner.m_varInput) == VT_BSTR)
+        m_bstrPreselectMac = FromBstr(V_BSTR(&m_Owner.m_varInput));
+    BuildControls();
+    m_hrEventIds = LoadRefreshEventIds(&m_RefreshEventIds);
+}
+
+BrowseWindow::~BrowseWindow() {
+    Teardown();
+}
+
+QPushButton* BrowseWindow::AddButton(const char* name, const char* text, int id) {
+    auto* button = new QPushButton(QString::fromLatin1(text), this);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAccessibleName(QString::fromLatin1(text));
+    button->setProperty("controlId", id);
+    return button;
+}
+
+void BrowseWindow::BuildControls() {
+    // Dialog units from the font: a quarter of the average character width
+    // across, an eighth of the character height down.
+    const QFontMetrics metrics(font());
+    const auto duX = [&](int du) { return du * metrics.averageCharWidth() / 4; };
+    const auto duY = [&](int du) { return du * metrics.height() / 8; };
+
+    m_pModel = new DeviceListModel(this);
+    m_pList = new QTreeView(this);
+    m_pList->setObjectName(QStringLiteral("deviceList"));
+    m_pList->setAccessibleName(QStringLiteral("Devices"));
+    m_pList->setProperty("controlId", IDC_DEVICE_LIST);
+    m_pList->setHeader(new SortHeader(m_pList));
+    m_pList->setModel(m_pModel);
+    m_pList->setRootIsDecorated(false);
+    m_pList->setItemsExpandable(false);
+    m_pList->setUniformRowHeights(true);
+    m_pList->setAllColumnsShowFocus(true);
+    m_pList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_pList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pList->setIconSize(QSize(kDeviceImageSize, kDeviceImageSize));
+    m_pList->setFrameShadow(QFrame::Sunken);
+    // The view's own sorting is off, which makes the header unclickable;
+    // the dialog sorts on a click itself.
+    m_pList->header()->setSectionsClickable(true);
+    m_pList->header()->setMinimumSectionSize(0);
+    m_pList->header()->setStretchLastSection(false);
+    m_pList->header()->setSectionsMovable(false);
+    for (int column = 0; column < DeviceListModel::kColumnCount; ++column)
+        m_pList->setColumnWidth(column, kColumnWidths[column]);
+    m_pList->viewport()->installEventFilter(this);
+
+    m_pRefresh = AddButton("refreshButton", "Refresh", IDC_REFRESH);
+    m_pBuzz = AddButton("buzzButton", "Buzz", IDC_BUZZ);
+    m_pChangeMac = AddButton("changeMacButton", "Change MAC", IDC_CHANGE_MAC);
+    m_pChangeIp = AddButton("changeIpButton", "Change IP", IDC_CHANGE_IP);
+    m_pUpload = AddButton("uploadButton", "Upload", IDC_UPLOAD);
+    m_pAbort = AddButton("abortButton", "Abort", IDC_ABORT);
+    // Reboot is never shown; only the program gives its command.
+    m_pReboot = AddButton("rebootButton", "Reboot", IDC_REBOOT);
+    m_pReboot->setVisible(false);
+    m_pSelect = AddButton("selectButton", "Select", IDC_SELECT);
+    m_pSelect->setDefault(true);
+    m_pClose = AddButton("closeButton", "Close", IDC_CLOSE);
+
+    auto* buttons = new QVBoxLayout;
+    buttons->setSpacing(duY(2));
+    for (QPushButton* button : {m_pRefresh, m_pBuzz, m_pChangeMac, m_pChangeIp, m_pUpload, m_pAbort,
+                                m_pReboot, m_pSelect, m_pClose}) {
+        button->setMinimumSize(duX(kButtonWidthDu), duY(kButtonHeightDu));
+        if (button == m_pSelect)
+            buttons->addStretch(1);
+        buttons->addWidget(button);
+    }
+    auto* body = new QHBoxLayout;
+    body->setContentsMargins(duX(7), duY(7), duX(7), duY(4));
+    body->setSpacing(duX(10));
+    body->addWidget(m_pList, 1);
+    body->addLayout(buttons);
+
+    m_pStatusBar = new QStatusBar(this);
+    m_pStatusBar->setObjectName(QStringLiteral("statusBar"));
+    m_pStatusBar->setAccessibleName(QStringLiteral("Status"));
+    m_pStatusBar->setProperty("controlId", IDC_STATUS_BAR);
+    m_pStatusBar->setSizeGripEnabled(true);
+    m_pStatusText = new QLabel(m_pStatusBar);
+    m_pStatusText->setObjectName(QStringLiteral("statusText"));
+    m_pStatusText->setTextFormat(Qt::PlainText);
+    m_pStatusBar->addWidget(m_pStatusText, 1);
+    m_pProgress = new QProgressBar(m_pStatusBar);
+    m_pProgress->setObjectName(QStringLiteral("progressBar"));
+    m_pProgress->setAccessibleName(QStringLiteral("Progress"));
+    m_pProgress->setProperty("controlId", IDC_PROGRESS);
+    m_pProgress->setRange(0, 100);
+    m_pProgress->setTextVisible(false);
+    m_pProgress->setFixedWidth(duX(kButtonWidthDu));
+    m_pProgress->setMaximumHeight(metrics.height());
+    m_pStatusBar->addPermanentWidget(m_pProgress);
+    // Polished now, so that showing it during a scan costs no more than a paint.
+    m_pProgress->ensurePolished();
+    m_pProgress->setVisible(false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addLayout(body, 1);
+    layout->addWidget(m_pStatusBar);
+    resize(duX(kDialogWidthDu), duY(kDialogHeightDu));
+
+    connect(m_pRefresh, &QPushButton::clicked, this, [this] { OnRefresh(); });
+    connect(m_pAbort, &QPushButton::clicked, this, [this] { AbortAll(); });
+    connect(m_pSelect, &QPushButton::clicked, this, [this] { OnSelect(); });
+    connect(m_pClose, &QPushButton::clicked, this, [this] { done(IDC_CLOSE); });
+    connect(m_pList, &QAbstractItemView::doubleClicked, this, [this] { OnSelect(); });
+    connect(m_pList->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { SortByColumn(column); });
+    connect(m_pList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { OnSelectionChanged(); });
+}
+
+void BrowseWindow::Initialise() {
+    if (FAILED(CreateDiscovery(m_MirelRefresh, kMirelRefreshProgID)))
+        ShowStatus(QStringLiteral("Unable to create UDP refresh object for SkOS Devices"));
+    if (FAILED(CreateDiscovery(m_OdsRefresh, kOdsRefreshProgID)))
+        ShowStatus(
+            QStringLiteral("Unable to create UDP refresh object for \"fixed firmware\" Device Servers"));
+    if (m_Owner.m_nFlags & QBDF_STANDALONE_MODE)
+        m_pSelect->setVisible(false);
+    OnRefresh();
+    m_pList->setFocus();
+}
+
+HRESULT BrowseWindow::CreateDiscovery(Discovery& discovery, const char16_t* progID) {
+    // Events are bound by the DISPIDs the registered MIRELLib gives them.
+    if (FAILED(m_hrEventIds))
+        return m_hrEventIds;
+    ComPtr<ISkRefresh> object;
+    HRESULT hr = m_Owner.m_CreateObject(progID, IID_ISkRefresh, object.ReleaseAndGetVoidAddressOf());
+    if (FAILED(hr))
+        return hr;
+    if (!object)
+        return E_NOINTERFACE;
+    Discovery* target = &discovery;
+    auto sink = winport::DispatchSink::Create(
+        DIID__ISkRefreshEvents,
+        [this, target](DISPID id, const DISPPARAMS& p) { OnDiscoveryEvent(*target, id, p); });
+    winport::EventConnection events(object.Get(), DIID__ISkRefreshEvents, sink.Get());
+    if (!events.Connected())
+        return FAILED(events.Result()) ? events.Result() : E_FAIL;
+    discovery.object = std::move(object);
+    discovery.sink = std::move(sink);
+    discovery.events = std::move(events);
+    return S_OK;
+}
+
+// ---------------------------------------------------------------- refresh
+
+void BrowseWindow::OnRefresh() {
+    if (!m_strPendingNote.isEmpty()) {
+        const QString note = m_strPendingNote;
+        m_strPendingNote.clear();
+        if (m_Owner.m_ShowNote)
+            m_Owner.m_ShowNote(this, QStringLiteral("Device Explorer"), note);
+    }
+    SetFileProgress(0);
+    m_pModel->MarkAllStale();
+    ShowStatus(QStringLiteral("Refreshing Device list, please wait..."));
+    m_nRefreshesPending = 0;
+    m_MirelRefresh.percent = 0;
+    m_OdsRefresh.percent = 0;
+    for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh}) {
+        if (!discovery->object || (m_nState != DXS_IDLE && m_nState != DXS_REFRESHING))
+            continue;
+        m_nState = DXS_REFRESHING;
+        ++m_nRefreshesPending;
+        // Keep the object: a handler inside Refresh may abort and release it.
+        ComPtr<ISkRefresh> object = discovery->object;
+        object->Refresh();
+    }
+    UpdateButtons();
+}
+
+void BrowseWindow::OnDiscoveryEvent(Discovery& discovery, DISPID dispid, const DISPPARAMS& params) {
+    if (m_bTornDown)
+        return;
+    if (dispid == m_RefreshEventIds.progress)
+        OnRefreshProgress(discovery, IntArg(params, 0));
+    else if (dispid == m_RefreshEventIds.complete)
+        OnRefreshComplete(discovery);
+    else if (dispid == m_RefreshEventIds.update)
+        OnDeviceUpdate(discovery, IntArg(params, 0));
+    else if (dispid == m_RefreshEventIds.remove)
+        OnDeviceRemove(discovery, IntArg(params, 0));
+}
+
+void BrowseWindow::OnRefreshProgress(Discovery& discovery, int percent) {
+    discovery.percent = percent;
+    SetFileProgress((m_MirelRefresh.percent + m_OdsRefresh.percent) / 2);
+}
+
+void BrowseWindow::OnRefreshComplete(Discovery& discovery) {
+    discovery.percent = 100;
+    const int before = m_nRefreshesPending;
+    if (before > 0)
+        --m_nRefreshesPending;
+    if (before != 1)
+        return;
+    SetFileProgress(0);
+    ShowStatus(QStringLiteral("Refresh complete\n"));
+    // A discovery object that completes late must not end an action that
+    // began after the refresh was aborted.
+    if (m_nState == DXS_REFRESHING)
+        m_nState = DXS_IDLE;
+    UpdateButtons();
+}
+
+void BrowseWindow::OnDeviceUpdate(Discovery& discovery, LONG id) {
+    const int row = m_pModel->FindRow(discovery.kind, id);
+    if (row >= 0) {
+        UpdateRow(row, *m_pModel->EntryAt(row));
+        return;
+    }
+    DeviceEntry* entry = AddEntry(discovery, id);
+    if (!entry)
+        return;
+    ReadEntry(*entry);
+    m_pModel->InsertAtTop(entry);
+    if (entry->m_nKind == DK_SKOS && !m_bstrPreselectMac.isEmpty() &&
+        entry->m_strMacAddress.compare(m_bstrPreselectMac, Qt::CaseInsensitive) == 0) {
+        const QModelIndex index = m_pModel->index(0, 0);
+        m_pList->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        m_pList->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    }
+}
+
+DeviceEntry* BrowseWindow::AddEntry(Discovery& discovery, LONG id) {
+    ComPtr<IDispatch> info;
+    if (FAILED(discovery.object->get_DeviceInfo(id, info.ReleaseAndGetAddressOf())) || !info)
+        return nullptr;
+    DeviceEntry entry;
+    entry.m_nKind = discovery.kind;
+    entry.m_dwID = id;
+    entry.m_nPing = 0;
+    if (discovery.kind == DK_SKOS) {
+        if (FAILED(info.As(IID_IMirelUdpDeviceInfo, &entry.m_pSkosInfo)) || !entry.m_pSkosInfo)
+            return nullptr;
+        entry.m_strProgID = kMirelDeviceProgID;
+    } else {
+        if (FAILED(info.As(IID_IFixedFirmwareDeviceInfo, &entry.m_pFixedInfo)) || !entry.m_pFixedInfo)
+            return nullptr;
+        entry.m_strProgID = kOdsBroadcastDeviceProgID;
+    }
+    m_Owner.m_lstDevices.push_back(std::move(entry));
+    DeviceEntry& added = m_Owner.m_lstDevices.back();
+    added.m_Self = std::prev(m_Owner.m_lstDevices.end());
+    return &added;
+}
+
+void BrowseWindow::UpdateRow(int row, DeviceEntry& entry) {
+    // A device reports several times a scan, mostly unchanged: the row is
+    // repainted only when what it shows has changed.
+    const auto shown = [](const DeviceEntry& e) {
+        return std::make_tuple(e.m_bStale, e.m_nImage, e.m_strMacAddress, e.m_strIpAddress, e.m_strVersion,
+                               e.m_strComment);
+    };
+    const auto before = shown(entry);
+    ReadEntry(entry);
+    if (shown(entry) != before)
+        m_pModel->RowChanged(row);
+}
+
+void BrowseWindow::ReadEntry(DeviceEntry& entry) {
+    if (entry.m_nKind == DK_SKOS) {
+        IMirelUdpDeviceInfo* info = entry.m_pSkosInfo.Get();
+        entry.m_nPing = ReadLong(info, &IMirelUdpDeviceInfo::get_Ping);
+        OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
+        entry.m_Mode = SUCCEEDED(info->get_PcmMode(&mode)) ? mode : OPCM_MODE_UNKNOWN;
+        entry.m_strMacAddress = Read(info, &IMirelUdpDeviceInfo::get_MacAddress);
+        entry.m_strIpAddress = Read(info, &IMirelUdpDeviceInfo::get_IpAddress);
+        entry.m_strVersion = Read(info, &IMirelUdpDeviceInfo::get_Version);
+        entry.m_strComment = Read(info, &IMirelUdpDeviceInfo::get_ProjectName);
+        entry.m_strAddress = entry.m_strMacAddress;
+        entry.m_nImage = SkosImage(entry.m_Mode);
+    } else {
+        IFixedFirmwareDeviceInfo* info = entry.m_pFixedInfo.Get();
+        entry.m_nPing = ReadLong(info, &IFixedFirmwareDeviceInfo::get_Ping);
+        entry.m_strMacAddress = Read(info, &IFixedFirmwareDeviceInfo::get_MacAddress);
+        entry.m_strIpAddress = Read(info, &IFixedFirmwareDeviceInfo::get_IpAddress);
+        entry.m_nDirectAccess = ReadLong(info, &IFixedFirmwareDeviceInfo::get_DirectAccess);
+        entry.m_strVersion = Read(info, &IFixedFirmwareDeviceInfo::get_Version);
+        entry.m_strComment = Read(info, &IFixedFirmwareDeviceInfo::get_Description1) + QLatin1Char('/') +
+                             Read(info, &IFixedFirmwareDeviceInfo::get_Description2);
+        const bool direct = entry.m_nDirectAccess != 0;
+        entry.m_strProgID = direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID;
+        entry.m_strAddress = direct ? entry.m_strIpAddress : entry.m_strMacAddress;
+        entry.m_nImage = direct ? kImageDeviceServer : kImageDeviceServerGhosted;
+    }
+    entry.m_bStale = false;
+}
+
+void BrowseWindow::OnDeviceRemove(Discovery& discovery, LONG id) {
+    const int row = m_pModel->FindRow(discovery.kind, id);
+    if (row < 0)
+        return;
+    DeviceEntry* entry = m_pModel->EntryAt(row);
+    m_pModel->RemoveRow(row);
+    m_Owner.m_lstDevices.erase(entry->m_Self);
+}
+
+// ---------------------------------------------------------------- status, buttons, selection
+
+void BrowseWindow::ShowStatus(const QString& text) {
+    const QString shown = text.left(kStatusLength);
+    m_pStatusText->setText(shown);
+    m_pStatusText->setAccessibleName(shown.trimmed());
+}
+
+QString BrowseWindow::StatusText() const {
+    return m_pStatusText->text();
+}
+
+void BrowseWindow::SetFileProgress(int percent) {
+    if (m_hProgressDlg) {
+        for (QProgressBar* bar : m_hProgressDlg->findChildren<QProgressBar*>())
+            if (bar->property("controlId").toInt() == IDC_PROGRESS)
+                bar->setValue(percent);
+        return;
+    }
+    m_pProgress->setVisible(percent != 0);
+    // QProgressBar::setValue repaints at once, which would paint every pending
+    // change of the window inside a discovery event; an update waits for the loop.
+    m_pProgress->setUpdatesEnabled(false);
+    m_pProgress->setValue(percent);
+    m_pProgress->setUpdatesEnabled(true);
+}
+
+int BrowseWindow::FileProgress() const {
+    return m_pProgress->isHidden() ? 0 : m_pProgress->value();
+}
+
+DeviceEntry* BrowseWindow::SelectedEntry() const {
+    const QModelIndexList rows = m_pList->selectionModel()->selectedRows();
+    return rows.size() == 1 ? m_pModel->EntryAt(rows.front().row()) : nullptr;
+}
+
+void BrowseWindow::UpdateButtons() {
+    const bool quiet = m_nState == DXS_IDLE || m_nState == DXS_REFRESHING;
+    const int selected = static_cast<int>(m_pList->selectionModel()->selectedRows().size());
+    const DeviceEntry* entry = selected == 1 ? SelectedEntry() : nullptr;
+    const bool skos = entry && entry->m_nKind == DK_SKOS;
+    const bool fixed = entry && entry->m_nKind == DK_FIXED;
+    m_pList->setEnabled(quiet);
+    m_pRefresh->setEnabled(quiet);
+    m_pUpload->setEnabled(quiet);
+    m_pBuzz->setEnabled(quiet && selected > 0);
+    m_pChangeIp->setEnabled(quiet && fixed);
+    m_pChangeMac->setEnabled(quiet && skos);
+    m_pAbort->setEnabled(!quiet || m_nState == DXS_REFRESHING);
+    m_pSelect->setEnabled(quiet && skos);
+}
+
+void BrowseWindow::ShowSelectionSummary() {
+    const QModelIndexList rows = m_pList->selectionModel()->selectedRows();
+    const int n = static_cast<int>(rows.size());
+    if (n == 0) {
+        ShowStatus(QStringLiteral("No devices selected"));
+        return;
+    }
+    if (n == 1) {
+        const DeviceEntry* entry = m_pModel->EntryAt(rows.front().row());
+        ShowStatus(entry && entry->m_nKind == DK_FIXED
+                       ? QStringLiteral(
+                             "This is a \"fixed firmware\" Device Server. This Device is not programmable.")
+                       : QStringLiteral("This is a programmable SkOS Device."));
+        return;
+    }
+    int skos = 0;
+    for (const QModelIndex& index : rows) {
+        const DeviceEntry* entry = m_pModel->EntryAt(index.row());
+        if (entry && entry->m_nKind == DK_SKOS)
+            ++skos;
+    }
+    const int fixed = n - skos;
+    if (skos == 0)
+        ShowStatus(QStringLiteral("%1 \"fixed firmware\" Device Servers selected").arg(n));
+    else if (fixed == 0)
+        ShowStatus(QStringLiteral("%1 SkOS Devices selected").arg(n));
+    else
+        ShowStatus(
+            QStringLiteral("%1 devices selected (%2 SkOS Devices, %3 \"fixed firmware\" Device Servers)")
+                .arg(n)
+                .arg(skos)
+                .arg(fixed));
+}
+
+void BrowseWindow::OnSelectionChanged() {
+    m_bstrPreselectMac.clear();
+    ShowSelectionSummary();
+    UpdateButtons();
+}
+
+// ---------------------------------------------------------------- select, close, abort
+
+void BrowseWindow::OnSelect() {
+    if (m_Owner.m_nFlags & QBDF_STANDALONE_MODE)
+        return;
+    if (m_nState != DXS_IDLE && m_nState != DXS_REFRESHING)
+        return;
+    const DeviceEntry* entry = SelectedEntry();
+    if (!entry || entry->m_nKind != DK_SKOS)
+        return;
+    VariantClear(&m_Owner.m_varOutput);
+    BSTR mac = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(entry->m_strMacAddress.utf16()),
+                                 static_cast<UINT>(entry->m_strMacAddress.size()));
+    if (mac) {
+        V_VT(&m_Owner.m_varOutput) = VT_BSTR;
+        V_BSTR(&m_Owner.m_varOutput) = mac;
+    } else {
+        V_VT(&m_Owner.m_varOutput) = VT_ERROR;
+        V_ERROR(&m_Owner.m_varOutput) = E_OUTOFMEMORY;
+    }
+    done(IDC_SELECT);
+}
+
+void BrowseWindow::reject() {
+    // Escape and the close box end the dialog as Close does.
+    done(IDC_CLOSE);
+}
+
+void BrowseWindow::AbortAll() {
+    // Keep the objects: a completion fired from inside Cancel may release them.
+    for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh}) {
+        ComPtr<ISkRefresh> object = discovery->object;
+        if (object)
+            object->Cancel();
+    }
+    m_nState = DXS_IDLE;
+    m_nPendingOp = 0;
+    SetFileProgress(0);
+    UpdateButtons();
+}
+
+void BrowseWindow::Teardown() {
+    if (m_bTornDown)
+        return;
+    AbortAll();
+    m_bTornDown = true;
+    for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh}) {
+        discovery->events.Disconnect();
+        discovery->object.Reset();
+        discovery->sink.Reset();
+    }
+}
+
+// ---------------------------------------------------------------- sorting
+
+void BrowseWindow::SortByColumn(int column) {
+    if (column < 0 || column >= DeviceListModel::kColumnCount)
+        return;
+    if (m_nSortColumn != -1 && m_nSortColumn != column)
+        m_pModel->SetHeaderImage(m_nSortColumn, kNoImage);
+    if (m_nSortColumn == column)
+        m_bSortAscending = !m_bSortAscending;
+    m_nSortColumn = column;
+    m_pModel->SetHeaderImage(column, m_bSortAscending ? kImageSortUp : kImageSortDown);
+    m_pModel->Sort(column, m_bSortAscending);
+}
+
+// ---------------------------------------------------------------- drag selection
+
+bool BrowseWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_pList->viewport() && OnListMouse(event))
+        return true;
+    return QDialog::eventFilter(watched, event);
+}
+
+bool BrowseWindow::OnListMouse(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress: {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() == Qt::LeftButton) {
+                m_nPressRow = m_pList->indexAt(mouse->position().toPoint()).row();
+                m_PressPos = mouse->position().toPoint();
+            }
+            return false;
+        }
+        case QEvent::MouseMove: {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            const QPoint pos = mouse->position().toPoint();
+            if (m_nDragAnchor == -1) {
+                // The list's own drag starts once the pointer has moved far enough.
+                if (m_nPressRow < 0 ||
+                    (pos - m_PressPos).manhattanLength() < QApplication::startDragDistance())
+                    return false;
+                m_nDragAnchor = m_nPressRow;
+                m_pList->viewport()->grabMouse();
+            }
+            DragTo(pos.y());
+            return true;
+        }
+        case QEvent::MouseButtonRelease: {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() != Qt::LeftButton)
+                return false;
+            m_nPressRow = -1;
+            if (m_nDragAnchor != -1) {
+                m_nDragAnchor = -1;
+                m_pList->viewport()->releaseMouse();
+                return true;
+            }
+            ShowSelectionSummary();
+            return false;
+        }
+        case QEvent::UngrabMouse:
+            m_nDragAnchor = -1;
+            return false;
+        default:
+            return false;
+    }
+}
+
+void BrowseWindow::DragTo(int y) {
+    const int count = m_pModel->rowCount();
+    if (count == 0)
+        return;
+    int row = m_pList->indexAt(QPoint(10, y)).row();
+    if (row < 0)
+        row = y < 0 ? 0 : count - 1;
+    const int low = qMin(row, m_nDragAnchor);
+    const int high = qMax(row, m_nDragAnchor);
+    const QItemSelection rows(m_pModel->index(low, 0),
+                              m_pModel->index(high, DeviceListModel::kColumnCount - 1));
+    m_pList->selectionModel()->select(rows, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+}  // namespace qx318ui

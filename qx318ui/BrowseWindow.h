@@ -1,0 +1,177 @@
+#pragma once
+// The Device Explorer window for one run of the dialog object: the list of
+// SkOS devices (from "mirel.udprefresh") and "fixed firmware" Device Servers
+// (from "ods.udprefresh"), its sorting, selection and drag selection, the
+// status bar with its progress bar, the buttons and their enabling, and the
+// abort and teardown paths.
+//
+// Widgets carry object names that say what they are and a "controlId"
+// property with the dialog's control id; accessible names are their texts.
+
+#include <QDialog>
+#include <QPointer>
+#include <QString>
+#include <memory>
+
+#include "qx318ui/DeviceEntry.h"
+#include "winport/host/DispatchSink.h"
+#include "winport/host/EventConnection.h"
+
+class CQx318BrowseDlg;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QTreeView;
+struct ISkRefresh;
+
+namespace qx318ui {
+
+class DeviceListModel;
+class LoopNotifier;
+
+// The dialog's states; m_nPendingOp holds one of the operations (3 to 10)
+// while an action connects.
+enum DeviceExplorerState {
+    DXS_IDLE = 0,
+    DXS_REFRESHING = 1,
+    DXS_CONNECTING = 2,
+    DXS_SERIAL_FIRMWARE = 3,
+    DXS_FIXED_FIRMWARE = 4,
+    DXS_SKOS_FIRMWARE = 5,
+    DXS_APPLICATION = 6,
+    DXS_BUZZ = 7,
+    DXS_CHANGE_IP = 8,
+    DXS_CHANGE_MAC = 9,
+    DXS_REBOOT = 10,
+};
+
+// Control ids of the dialog.
+enum ControlId {
+    IDC_SELECT = 1,
+    IDC_CLOSE = 2,
+    IDC_DEVICE_LIST = 202,
+    IDC_REFRESH = 203,
+    IDC_BUZZ = 204,
+    IDC_CHANGE_MAC = 205,
+    IDC_PROGRESS = 208,
+    IDC_ABORT = 209,
+    IDC_CHANGE_IP = 210,
+    IDC_STATUS_BAR = 224,
+    IDC_UPLOAD = 226,
+    IDC_REBOOT = 227,
+};
+
+// The DISPIDs of _ISkRefreshEvents, looked up by name in the registered MIRELLib.
+struct RefreshEventIds {
+    DISPID progress = DISPID_UNKNOWN;
+    DISPID complete = DISPID_UNKNOWN;
+    DISPID update = DISPID_UNKNOWN;
+    DISPID remove = DISPID_UNKNOWN;
+};
+HRESULT LoadRefreshEventIds(RefreshEventIds* ids);
+
+class BrowseWindow final : public QDialog {
+public:
+    explicit BrowseWindow(CQx318BrowseDlg& owner, QWidget* parent = nullptr);
+    ~BrowseWindow() override;
+
+    // Creates the discovery objects and runs the first refresh; the dialog's
+    // initialisation, split off so that a hook can look at the window first.
+    void Initialise();
+
+    // Commands, as the buttons give them.
+    void OnRefresh();
+    void OnSelect();
+    void AbortAll();
+
+    // The state, for those who watch it.
+    int State() const { return m_nState; }
+    int RefreshesPending() const { return m_nRefreshesPending; }
+    int SortColumn() const { return m_nSortColumn; }
+    bool SortAscending() const { return m_bSortAscending; }
+    const QString& PreselectMac() const { return m_bstrPreselectMac; }
+    DeviceListModel& Model() const { return *m_pModel; }
+    QTreeView& List() const { return *m_pList; }
+    QString StatusText() const;
+    // The progress bar's value while it is shown, else 0.
+    int FileProgress() const;
+    // The entry of the row when exactly one row is selected.
+    DeviceEntry* SelectedEntry() const;
+
+    // Sorts by a column as a click on its header does.
+    void SortByColumn(int column);
+
+protected:
+    void reject() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Discovery {
+        int kind;
+        ComPtr<ISkRefresh> object;
+        ComPtr<winport::DispatchSink> sink;
+        winport::EventConnection events;
+        int percent = 0;
+    };
+
+    void BuildControls();
+    QPushButton* AddButton(const char* name, const char* text, int id);
+    HRESULT CreateDiscovery(Discovery& discovery, const char16_t* progID);
+    void OnDiscoveryEvent(Discovery& discovery, DISPID dispid, const DISPPARAMS& params);
+    void OnRefreshProgress(Discovery& discovery, int percent);
+    void OnRefreshComplete(Discovery& discovery);
+    void OnDeviceUpdate(Discovery& discovery, LONG id);
+    void OnDeviceRemove(Discovery& discovery, LONG id);
+    DeviceEntry* AddEntry(Discovery& discovery, LONG id);
+    // Reads every property again and rewrites the row.
+    void UpdateRow(int row, DeviceEntry& entry);
+    void ReadEntry(DeviceEntry& entry);
+    void Teardown();
+
+    void ShowStatus(const QString& text);
+    void SetFileProgress(int percent);
+    void UpdateButtons();
+    void ShowSelectionSummary();
+    void OnSelectionChanged();
+    // Drag selection over the list's viewport.
+    bool OnListMouse(QEvent* event);
+    void DragTo(int y);
+
+    CQx318BrowseDlg& m_Owner;
+    std::unique_ptr<LoopNotifier> m_pLoop;
+    DeviceListModel* m_pModel = nullptr;
+    QTreeView* m_pList = nullptr;
+    QPushButton* m_pRefresh = nullptr;
+    QPushButton* m_pBuzz = nullptr;
+    QPushButton* m_pChangeMac = nullptr;
+    QPushButton* m_pChangeIp = nullptr;
+    QPushButton* m_pUpload = nullptr;
+    QPushButton* m_pAbort = nullptr;
+    QPushButton* m_pReboot = nullptr;
+    QPushButton* m_pSelect = nullptr;
+    QPushButton* m_pClose = nullptr;
+    QStatusBar* m_pStatusBar = nullptr;
+    QLabel* m_pStatusText = nullptr;
+    QProgressBar* m_pProgress = nullptr;
+
+    RefreshEventIds m_RefreshEventIds;
+    HRESULT m_hrEventIds = E_FAIL;
+    Discovery m_MirelRefresh{DK_SKOS, {}, {}, {}};
+    Discovery m_OdsRefresh{DK_FIXED, {}, {}, {}};
+
+    int m_nState = DXS_IDLE;
+    int m_nPendingOp = 0;
+    int m_nRefreshesPending = 0;
+    QString m_bstrPreselectMac;
+    QString m_strPendingNote;
+    int m_nSortColumn = -1;
+    bool m_bSortAscending = true;
+    int m_nDragAnchor = -1;
+    int m_nPressRow = -1;
+    QPoint m_PressPos;
+    QPointer<QDialog> m_hProgressDlg;
+    bool m_bTornDown = false;
+};
+
+}  // namespace qx318ui

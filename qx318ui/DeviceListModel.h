@@ -1,0 +1,61 @@
+#pragma once
+// The rows of the Device Explorer's list: five columns (the image, MAC, IP,
+// Version, Comment) over DeviceEntry records that the dialog object owns.
+//
+// A row is found by (kind, id) through a hash, never by scanning. Rows are
+// stored bottom-up, so that a new row at the top is an append and every
+// entry knows its place: row = count - 1 - slot.
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QIcon>
+#include <array>
+#include <vector>
+
+#include "qx318ui/DeviceEntry.h"
+
+namespace qx318ui {
+
+class DeviceListModel final : public QAbstractTableModel {
+public:
+    static constexpr int kColumnCount = 5;
+    // The image index of a row (kNoImage for none), for those who check it.
+    static constexpr int kImageRole = Qt::UserRole + 1;
+
+    explicit DeviceListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // -1 when no row has that key.
+    int FindRow(int kind, LONG id) const;
+    DeviceEntry* EntryAt(int row) const;
+    int RowOf(const DeviceEntry* entry) const;
+    // The new row is row 0.
+    void InsertAtTop(DeviceEntry* entry);
+    void RemoveRow(int row);
+    // The entry of the row has changed; repaint it.
+    void RowChanged(int row);
+    // Every row loses its image and all texts but the MAC.
+    void MarkAllStale();
+    // Orders the rows; selections follow their rows.
+    void Sort(int column, bool ascending);
+    // The header image of a column: kImageSortUp, kImageSortDown or kNoImage.
+    void SetHeaderImage(int column, int image);
+    int HeaderImage(int column) const { return m_headerImages[column]; }
+    // The text a row shows in a column.
+    static QString Text(const DeviceEntry& entry, int column);
+
+private:
+    static quint64 Key(int kind, LONG id) { return (quint64(quint32(kind)) << 32) | quint32(id); }
+    int RowOfSlot(size_t slot) const { return static_cast<int>(m_rows.size() - 1 - slot); }
+
+    std::vector<DeviceEntry*> m_rows;  // bottom row first
+    QHash<quint64, DeviceEntry*> m_byKey;
+    std::array<int, kColumnCount> m_headerImages;
+    std::array<QIcon, 6> m_deviceIcons;
+};
+
+}  // namespace qx318ui
