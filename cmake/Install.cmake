@@ -26,13 +26,14 @@ endfunction()
 install(TARGETS winport EXPORT oskanTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${OSKAN_INSTALL_INCLUDEDIR})
-install(TARGETS Mirel qx318ui LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS Mirel ods qx318ui LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS mirel regsvr device-explorer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/tools/device-explorer/device-explorer.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/tools/device-explorer/device-explorer.svg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 oskan_runpath(Mirel ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
+oskan_runpath(ods ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
 oskan_runpath(qx318ui ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
 oskan_runpath(mirel ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 oskan_runpath(regsvr ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
@@ -56,6 +57,7 @@ endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/Mirel/MirelInterfaces.h ${PROJECT_SOURCE_DIR}/Mirel/MirelEvents.h
     ${PROJECT_SOURCE_DIR}/Mirel/MirelTypes.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/Mirel)
 install(FILES ${PROJECT_SOURCE_DIR}/qx318ui/Qx318Interfaces.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/qx318ui)
+install(FILES ${PROJECT_SOURCE_DIR}/ods/OdsInterfaces.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/ods)
 
 install(EXPORT oskanTargets NAMESPACE oskan:: DESTINATION ${OSKAN_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/oskanConfig.cmake.in
