@@ -1,4 +1,5 @@
 #include "sim/SimOptions.h"
+#include "sim/SimSerialLink.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -141,6 +142,13 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
                    "milliseconds a device stays silent after the reboot command EC")
         ->check(CLI::Range(0u, 3600000u));
     app.add_option("--unknown-reply", options.unknownReply, "reply text to commands a device does not know");
+    app.add_option("--serial-link", options.serialLink,
+                   "instead of network devices, a serial Device Server's bootloader (XMODEM-1K/CRC) on a "
+                   "pseudo-terminal linked at this path; its name is printed");
+    app.add_option("--serial-faults", options.serialFaults,
+                   "serial faults: nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, silence:BLOCK:COUNT, joined by ','");
+    app.add_option("--serial-expect", options.serialExpect,
+                   "firmware file each received image is compared with, byte for byte");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -166,6 +174,11 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
     }
     if (options.projects.empty())
         options.projects.emplace_back();
+    if (!ParseSerialFaults(options.serialFaults)) {
+        err << "--serial-faults: not a list of nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, silence:BLOCK:COUNT: "
+            << options.serialFaults << "\n";
+        return 2;
+    }
     if (std::string problem = Validate(options); !problem.empty()) {
         err << problem << "\n";
         return 2;

@@ -31,6 +31,11 @@ struct SimProgramOptions {
     uint64_t seed = 1;
     uint32_t rebootMs = 2000;        // silence after "EC"
     std::string unknownReply = "A";  // the reply to commands no handler knows
+    // A serial Device Server's bootloader on a pseudo-terminal, linked at this
+    // path, instead of devices on the network.
+    std::string serialLink;
+    std::string serialFaults;  // see ParseSerialFaults
+    std::string serialExpect;  // firmware file the received image is compared with
 };
 
 inline constexpr size_t kMaxDevices = 100000;
