@@ -31,7 +31,8 @@ DWORD OpenError(int err) {
 }
 
 // Raw bytes, 8 data bits, no parity, one stop bit, 115200 baud, no flow
-// control, reads that never wait.
+// control. VMIN 1: with the descriptor non-blocking an empty line reads as
+// EAGAIN, so a read of 0 means the line hung up.
 bool Configure(int fd) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
@@ -40,7 +41,7 @@ bool Configure(int fd) {
     tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS | CSIZE);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0)
         return false;

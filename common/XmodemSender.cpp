@@ -70,6 +70,7 @@ HRESULT XmodemSender::Start(std::vector<uint8_t> data) {
     }
     m_FileData = std::move(data);
     m_nOffset = 0;
+    m_nBlocksAccepted = 0;
     m_nBlockNumber = 1;
     m_nTries = 0;
     m_bLastTryTimedOut = false;
@@ -159,6 +160,7 @@ void XmodemSender::OnAcknowledged() {
         return;
     }
     m_nOffset += Xmodem::BlockSizeAt(m_nOffset, m_FileData.size());
+    ++m_nBlocksAccepted;
     ++m_nBlockNumber;
     m_nTries = 0;
     if (m_nOffset == m_FileData.size()) {
@@ -194,7 +196,7 @@ void XmodemSender::SendDueBlock() {
 void XmodemSender::OnRefused(bool timedOut) {
     m_bLastTryTimedOut = timedOut;
     if (m_nTries >= kMaxTries) {
-        const size_t block = m_nOffset / Xmodem::kShortBlock;
+        const size_t block = m_nBlocksAccepted + 1;
         TellCancelled();
         Finish(timedOut ? kNoAnswer : kBlockRefused,
                m_State == STATE_SEND_EOT ? (timedOut ? "Target did not acknowledge the end of the upload, upload failed"

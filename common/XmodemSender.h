@@ -89,6 +89,7 @@ private:
     int m_State = STATE_IDLE;
     std::vector<uint8_t> m_FileData;
     size_t m_nOffset = 0;      // bytes accepted so far: the block out starts here
+    size_t m_nBlocksAccepted = 0;
     uint8_t m_nBlockNumber = 1;  // of the block out, modulo 256
     int m_nTries = 0;          // sendings of the block (or end) out
     bool m_bLastTryTimedOut = false;
