@@ -266,7 +266,7 @@ bool XmodemSender::Transmit(const void* data, size_t length) {
     if (!m_pPort->Write(data, length))
         return false;
     if (m_State != STATE_IDLE)
-        m_AnswerTimer.Set(kAnswerTimeoutMs, TimeoutHandler, this);
+        m_AnswerTimer.Set(m_State == STATE_SEND_EOT ? kEndTimeoutMs : kAnswerTimeoutMs, TimeoutHandler, this);
     return true;
 }
 

@@ -28,7 +28,8 @@ public:
 
     static constexpr size_t kMaxFileSize = 16u << 20;
     static constexpr int kMaxTries = 10;              // of one block, or of the end
-    static constexpr uint32_t kAnswerTimeoutMs = 10000;  // for an acknowledgement
+    static constexpr uint32_t kAnswerTimeoutMs = 10000;  // for a block's acknowledgement
+    static constexpr uint32_t kEndTimeoutMs = 10000;
 
     // Completion codes of the failures particular to a serial upload.
     static constexpr uint32_t kBlockRefused = 23;            // ERROR_CRC

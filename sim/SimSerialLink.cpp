@@ -51,6 +51,11 @@ std::optional<SimSerialFaults> ParseSerialFaults(std::string_view text) {
             return std::nullopt;
         int block = 0;
         int count = 0;
+        if (kind == "silence" && fields[1] == "end") {
+            if (!ParseInt(fields[2], faults.silentEnds))
+                return std::nullopt;
+            continue;
+        }
         if (!ParseInt(fields[1], block) || (counted && !ParseInt(fields[2], count)))
             return std::nullopt;
         if (kind == "nak") {
@@ -80,6 +85,7 @@ void SimXmodemReceiver::Reset() {
     m_arrivals = 0;
     m_refusals = 0;
     m_duplicates = 0;
+    m_ends = 0;
 }
 
 void SimXmodemReceiver::Feed(const uint8_t* data, size_t length, std::string& out) {
@@ -108,7 +114,7 @@ void SimXmodemReceiver::OnByte(uint8_t byte, std::string& out) {
             m_outcome = Outcome::kReceiving;
             return;
         case Xmodem::EOT:
-            if (m_outcome == Outcome::kReceiving) {
+            if (m_outcome == Outcome::kReceiving && ++m_ends > m_faults.silentEnds) {
                 out += static_cast<char>(Xmodem::ACK);
                 m_outcome = Outcome::kDone;
             }

@@ -26,10 +26,11 @@ struct SimSerialFaults {
     int cancelBlock = 0;   // CAN CAN instead of accepting this block
     int silentBlock = 0;   // no answer to the first silentCount arrivals of this block
     int silentCount = 0;
+    int silentEnds = 0;  // no answer to the first silentEnds EOTs
 };
 
 // "nak:BLOCK:COUNT", "garbage:BLOCK", "cancel:BLOCK", "silence:BLOCK:COUNT",
-// joined by commas; nothing on a malformed text.
+// "silence:end:COUNT", joined by commas; nothing on a malformed text.
 std::optional<SimSerialFaults> ParseSerialFaults(std::string_view text);
 
 // The receiving side of the protocol, bytes in and answers out.
@@ -68,6 +69,7 @@ private:
     int m_arrivals = 0;  // of the block expected next
     int m_refusals = 0;
     int m_duplicates = 0;
+    int m_ends = 0;  // EOTs seen
 };
 
 // The receiver on the master side of a pseudo-terminal, on the thread's

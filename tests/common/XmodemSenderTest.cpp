@@ -184,6 +184,23 @@ TEST_F(SerialUploadTest, SilenceIsAnsweredByTheSameBlockAfterTheTimeout) {
     EXPECT_EQ(Receiver().Image(), firmware);
 }
 
+TEST_F(SerialUploadTest, TheEndIsRepeatedUntilAcknowledged) {
+    SimSerialFaults faults;
+    faults.silentEnds = 2;
+    Connect(faults);
+    ASSERT_EQ(m_sender->Start(FirmwareImage(kFirmwareSize)), S_OK);
+    BootAndSettle();
+    EXPECT_EQ(m_sender->GetState(), XmodemSender::STATE_SEND_EOT);
+    Advance(XmodemSender::kEndTimeoutMs);
+    Settle();
+    EXPECT_TRUE(completions.empty());
+    Advance(XmodemSender::kEndTimeoutMs);
+    Settle();
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].error, 0u);
+    EXPECT_EQ(m_sender->Tries(), 3);
+}
+
 TEST_F(SerialUploadTest, TenUnansweredTriesEndWithATimeout) {
     SimSerialFaults faults;
     faults.silentBlock = 1;
