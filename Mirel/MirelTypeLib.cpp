@@ -4,10 +4,20 @@
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
+#include "common/objects/SkTypeInfo.h"
 
 namespace {
 
-using winport::kTlbIDispatch;
+using SkTypeInfo::Count;
+using SkTypeInfo::kBstr;
+using SkTypeInfo::kDispatchBase;
+using SkTypeInfo::kDual;
+using SkTypeInfo::kInt;
+using SkTypeInfo::kLong;
+using SkTypeInfo::kLongRetval;
+using SkTypeInfo::kPercentage;
+using SkTypeInfo::kRetval;
+using SkTypeInfo::kTextOut;
 using winport::kTlbIUnknown;
 using winport::TlbFunc;
 using winport::TlbImpl;
@@ -50,26 +60,12 @@ inline constexpr GUID GUID_OSKAN_MEMORY_BREAKPOINT_TYPE = {
 
 constexpr USHORT kIn = PARAMFLAG_FIN;
 constexpr USHORT kOut = PARAMFLAG_FOUT;
-constexpr USHORT kRetval = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
-constexpr USHORT kOptional = PARAMFLAG_FIN | PARAMFLAG_FOPT | PARAMFLAG_FHASDEFAULT;
 
-constexpr TlbType kLong{VT_I4};
-constexpr TlbType kInt{VT_INT};
 constexpr TlbType kULong{VT_UI4};
-constexpr TlbType kBstr{VT_BSTR};
-constexpr TlbType kLongOut{VT_I4, 1};
-constexpr TlbType kBstrOut{VT_BSTR, 1};
-
-constexpr WORD kDual = TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE;
-constexpr WORD kDispinterface = TYPEFLAG_FDISPATCHABLE;
-
-constexpr TlbImpl kDispatchBase[] = {{kTlbIDispatch}};
 constexpr TlbImpl kUnknownBase[] = {{kTlbIUnknown}};
 
 // ---------------------------------------------------------------- IMirelUdpDeviceInfo
 
-constexpr TlbParam kTextOut[] = {{u"pVal", kBstrOut, kRetval}};
-constexpr TlbParam kLongRetval[] = {{u"pVal", kLongOut, kRetval}};
 constexpr TlbParam kModeOut[] = {{u"pVal", {VT_USERDEFINED, 1, kMachineMode}, kRetval}};
 
 constexpr TlbFunc kDeviceInfoFuncs[] = {
@@ -92,29 +88,6 @@ constexpr TlbVar kMachineModes[] = {
 
 // ---------------------------------------------------------------- discovery
 
-constexpr TlbParam kDeviceInfoParams[] = {{u"dwID", kLong}, {u"ppDeviceInfo", {VT_DISPATCH, 1}, kRetval}};
-
-constexpr TlbFunc kRefreshFuncs[] = {
-    {u"Refresh", 210},
-    {u"Cancel", 211},
-    {u"Reset", 212},
-    {u"DeviceInfo", 214, INVOKE_PROPERTYGET, kDeviceInfoParams, 2},
-};
-
-constexpr TlbParam kPercentage[] = {{u"nPercentage", kInt}};
-constexpr TlbParam kRefreshComplete[] = {{u"lError", kInt}, {u"bstrDetails", kBstr}};
-constexpr TlbParam kDeviceId[] = {{u"dwID", kInt}};
-
-constexpr TlbFunc kRefreshEventFuncs[] = {
-    {u"OnRefreshProgress", DISPID_OnRefreshProgress, INVOKE_FUNC, kPercentage, 1, VT_VOID},
-    {u"OnRefreshComplete", DISPID_OnRefreshComplete, INVOKE_FUNC, kRefreshComplete, 2, VT_VOID},
-    {u"OnDeviceUpdate", DISPID_OnDeviceUpdate, INVOKE_FUNC, kDeviceId, 1, VT_VOID},
-    {u"OnDeviceRemove", DISPID_OnDeviceRemove, INVOKE_FUNC, kDeviceId, 1, VT_VOID},
-};
-
-constexpr TlbParam kTrace[] = {{u"nLevel", kInt}, {u"bstrText", kBstr}};
-constexpr TlbFunc kTraceFuncs[] = {{u"OnTrace", DISPID_OnTrace, INVOKE_FUNC, kTrace, 2, VT_VOID}};
-
 constexpr TlbImpl kRefreshClass[] = {
     {kISkRefresh, IMPLTYPEFLAG_FDEFAULT},
     {kISkRefreshEvents, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
@@ -133,34 +106,6 @@ constexpr TlbImpl kDeviceClass[] = {
     {kISkLoaderEvents, IMPLTYPEFLAG_FSOURCE},
     {kISkDebuggeeEvents, IMPLTYPEFLAG_FSOURCE},
     {kISkTrace, IMPLTYPEFLAG_FSOURCE},
-};
-
-constexpr TlbParam kTextIn[] = {{u"newVal", kBstr}};
-constexpr TlbParam kBoolOut[] = {{u"pVal", {VT_BOOL, 1}, kRetval}};
-
-constexpr TlbFunc kConnectionFuncs[] = {
-    {u"Address", 150, INVOKE_PROPERTYPUT, kTextIn, 1},
-    {u"Address", 150, INVOKE_PROPERTYGET, kTextOut, 1},
-    {u"Connected", 152, INVOKE_PROPERTYGET, kBoolOut, 1},
-    {u"Connect", 153},
-    {u"Disconnect", 154},
-};
-
-constexpr TlbParam kLongIn[] = {{u"newVal", kLong}};
-constexpr TlbParam kCommand[] = {{u"bstrCommand", kBstr}, {u"lParam", kLong, kOptional, 0}};
-
-constexpr TlbFunc kCmdTargetFuncs[] = {
-    {u"Flags", 173, INVOKE_PROPERTYGET, kLongRetval, 1},
-    {u"Flags", 173, INVOKE_PROPERTYPUT, kLongIn, 1},
-    {u"Command", 170, INVOKE_FUNC, kCommand, 2},
-    {u"Cancel", 171},
-};
-
-constexpr TlbParam kLoad[] = {{u"bstrFileName", kBstr}, {u"nFlags", kInt, kOptional, 0}};
-
-constexpr TlbFunc kLoaderFuncs[] = {
-    {u"Load", 190, INVOKE_FUNC, kLoad, 2},
-    {u"Cancel", 192},
 };
 
 // ISkDebuggee: a custom interface; its members carry the identifiers a
@@ -229,25 +174,6 @@ constexpr TlbVar kMemoryBreakpointTypes[] = {
     {u"OMBP_READ_WRITE", kInt, OMBP_READ_WRITE},
 };
 
-constexpr TlbParam kConnectComplete[] = {{u"lError", kLong}, {u"bstrDetails", kBstr}};
-constexpr TlbParam kDisconnect[] = {{u"lReason", kLong}, {u"bstrDetails", kBstr}};
-constexpr TlbFunc kConnectionEventFuncs[] = {
-    {u"OnConnectComplete", DISPID_OnConnectComplete, INVOKE_FUNC, kConnectComplete, 2, VT_VOID},
-    {u"OnDisconnect", DISPID_OnDisconnect, INVOKE_FUNC, kDisconnect, 2, VT_VOID},
-};
-
-constexpr TlbParam kCommandComplete[] = {
-    {u"lError", kLong}, {u"bstrDetails", kBstr}, {u"bstrResponse", kBstr}, {u"lParam", kLong}};
-constexpr TlbFunc kCmdTargetEventFuncs[] = {
-    {u"OnCommandComplete", DISPID_OnCommandComplete, INVOKE_FUNC, kCommandComplete, 4, VT_VOID},
-};
-
-constexpr TlbParam kLoadComplete[] = {{u"lError", kLong}, {u"bstrDetails", kBstr}};
-constexpr TlbFunc kLoaderEventFuncs[] = {
-    {u"OnLoadProgress", DISPID_OnLoadProgress, INVOKE_FUNC, kPercentage, 1, VT_VOID},
-    {u"OnLoadComplete", DISPID_OnLoadComplete, INVOKE_FUNC, kLoadComplete, 2, VT_VOID},
-};
-
 constexpr TlbParam kDebugError[] = {{u"lError", kLong}, {u"bstrDetails", kBstr}};
 constexpr TlbParam kReadMemoryComplete[] = {{u"lError", kLong},        {u"bstrDetails", kBstr},
                                             {u"dwAddress", kULong},    {u"dwLength", kULong},
@@ -260,11 +186,6 @@ constexpr TlbFunc kDebuggeeEventFuncs[] = {
     {u"OnDebugCommandComplete", kDebuggeeFirst + 4, INVOKE_FUNC, kDebugError, 2},
     {u"OnReadMemoryComplete", kDebuggeeFirst + 5, INVOKE_FUNC, kReadMemoryComplete, 6},
 };
-
-template <class T, size_t N>
-constexpr USHORT Count(const T (&)[N]) {
-    return static_cast<USHORT>(N);
-}
 
 constexpr TlbTypeInfo kTypes[kTypeCount] = {
     {.kind = TKIND_DISPATCH,
@@ -288,33 +209,9 @@ constexpr TlbTypeInfo kTypes[kTypeCount] = {
      .doc = u"MirelUdpRefresh Class",
      .impls = kRefreshClass,
      .implCount = Count(kRefreshClass)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"ISkRefresh",
-     .guid = IID_ISkRefresh,
-     .flags = kDual,
-     .doc = u"ISkRefresh Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kRefreshFuncs,
-     .funcCount = Count(kRefreshFuncs)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"_ISkRefreshEvents",
-     .guid = DIID__ISkRefreshEvents,
-     .flags = kDispinterface,
-     .doc = u"_ISkRefreshEvents Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kRefreshEventFuncs,
-     .funcCount = Count(kRefreshEventFuncs)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"_ISkTrace",
-     .guid = DIID__ISkTrace,
-     .flags = kDispinterface,
-     .doc = u"_ISkTrace Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kTraceFuncs,
-     .funcCount = Count(kTraceFuncs)},
+    SkTypeInfo::kISkRefresh,
+    SkTypeInfo::kISkRefreshEvents,
+    SkTypeInfo::kISkTrace,
     {.kind = TKIND_COCLASS,
      .name = u"MirelUdpDevice",
      .guid = CLSID_MirelUdpDevice,
@@ -322,33 +219,9 @@ constexpr TlbTypeInfo kTypes[kTypeCount] = {
      .doc = u"MirelUdpDevice Class",
      .impls = kDeviceClass,
      .implCount = Count(kDeviceClass)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"ISkConnection",
-     .guid = IID_ISkConnection,
-     .flags = kDual,
-     .doc = u"ISkConnection Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kConnectionFuncs,
-     .funcCount = Count(kConnectionFuncs)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"ISkCmdTarget",
-     .guid = IID_ISkCmdTarget,
-     .flags = kDual,
-     .doc = u"ISkCmdTarget Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kCmdTargetFuncs,
-     .funcCount = Count(kCmdTargetFuncs)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"ISkLoader",
-     .guid = IID_ISkLoader,
-     .flags = kDual,
-     .doc = u"ISkLoader Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kLoaderFuncs,
-     .funcCount = Count(kLoaderFuncs)},
+    SkTypeInfo::kISkConnection,
+    SkTypeInfo::kISkCmdTarget,
+    SkTypeInfo::kISkLoader,
     {.kind = TKIND_INTERFACE,
      .name = u"ISkDebuggee",
      .guid = IID_ISkDebuggee,
@@ -374,33 +247,9 @@ constexpr TlbTypeInfo kTypes[kTypeCount] = {
      .guid = GUID_OSKAN_MEMORY_BREAKPOINT_TYPE,
      .vars = kMemoryBreakpointTypes,
      .varCount = Count(kMemoryBreakpointTypes)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"_ISkConnectionEvents",
-     .guid = DIID__ISkConnectionEvents,
-     .flags = kDispinterface,
-     .doc = u"_ISkConnectionEvents Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kConnectionEventFuncs,
-     .funcCount = Count(kConnectionEventFuncs)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"_ISkCmdTargetEvents",
-     .guid = DIID__ISkCmdTargetEvents,
-     .flags = kDispinterface,
-     .doc = u"_ISkCmdTargetEvents Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kCmdTargetEventFuncs,
-     .funcCount = Count(kCmdTargetEventFuncs)},
-    {.kind = TKIND_DISPATCH,
-     .name = u"_ISkLoaderEvents",
-     .guid = DIID__ISkLoaderEvents,
-     .flags = kDispinterface,
-     .doc = u"_ISkLoaderEvents Interface",
-     .impls = kDispatchBase,
-     .implCount = 1,
-     .funcs = kLoaderEventFuncs,
-     .funcCount = Count(kLoaderEventFuncs)},
+    SkTypeInfo::kISkConnectionEvents,
+    SkTypeInfo::kISkCmdTargetEvents,
+    SkTypeInfo::kISkLoaderEvents,
     {.kind = TKIND_INTERFACE,
      .name = u"_ISkDebuggeeEvents",
      .guid = IID__ISkDebuggeeEvents,

@@ -14,14 +14,14 @@
 
 #include <string>
 
-#include "Mirel/MirelCmdTargetPart.h"
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
-#include "Mirel/MirelLoaderPart.h"
 #include "Mirel/mireldebuggee.h"
 #include "common/UdpDeviceTransport.h"
+#include "common/objects/SkCmdTargetPart.h"
 #include "common/objects/SkConnectionPoint.h"
 #include "common/objects/SkConnectionPointContainer.h"
+#include "common/objects/SkLoaderPart.h"
 #include "common/objects/SkObjectBase.h"
 
 class CMirelUdpDevice final : public SkDualImpl<ISkConnection>, public SkConnectionPointContainer {
@@ -76,7 +76,7 @@ private:
     UdpDeviceTransport m_Transport;
 
     // 2.-4. Command target, loader and debugger parts follow here.
-    MirelCmdTargetPart m_CmdTarget;
-    MirelLoaderPart m_Loader;
+    SkCmdTargetPart m_CmdTarget;
+    SkLoaderPart m_Loader;
     MirelDebuggee m_Debuggee;
 };

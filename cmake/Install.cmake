@@ -26,9 +26,10 @@ endfunction()
 install(TARGETS winport EXPORT oskanTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${OSKAN_INSTALL_INCLUDEDIR})
-install(TARGETS Mirel LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS Mirel ods LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS mirel regsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 oskan_runpath(Mirel ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
+oskan_runpath(ods ${CMAKE_INSTALL_LIBDIR} "$ORIGIN")
 oskan_runpath(mirel ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 oskan_runpath(regsvr ${CMAKE_INSTALL_BINDIR} "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 
@@ -49,6 +50,7 @@ foreach(header ${OSKAN_PUBLIC_WINPORT_HEADERS})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/Mirel/MirelInterfaces.h ${PROJECT_SOURCE_DIR}/Mirel/MirelEvents.h
     ${PROJECT_SOURCE_DIR}/Mirel/MirelTypes.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/Mirel)
+install(FILES ${PROJECT_SOURCE_DIR}/ods/OdsInterfaces.h DESTINATION ${OSKAN_INSTALL_INCLUDEDIR}/ods)
 
 install(EXPORT oskanTargets NAMESPACE oskan:: DESTINATION ${OSKAN_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/oskanConfig.cmake.in

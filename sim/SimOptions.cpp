@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "sim/ServerSimulator.h"
 #include "sim/Simulator.h"
 
 namespace oskan::sim {
@@ -42,7 +43,11 @@ std::string CheckText(std::string_view what, std::string_view text, std::string_
 
 // Checks that span several options; empty when all is well.
 std::string Validate(const SimProgramOptions& options) {
-    if (MacToNumber(options.firstMac) + (options.devices - 1) > kLastMac)
+    if (options.devices == 0 && options.servers == 0)
+        return "--devices: at least one device (or --servers)";
+    if (options.servers > 0 && MacToNumber(options.firstServerMac) + (options.servers - 1) > kLastMac)
+        return "--servers: the MACs counting up from --server-first-mac run past FF-FF-FF-FF-FF-FF";
+    if (options.devices > 0 && MacToNumber(options.firstMac) + (options.devices - 1) > kLastMac)
         return "--devices: the MACs counting up from --first-mac run past 255.255.255.255.255.255";
     std::string problem = CheckText("--version", options.version, "/|");
     if (problem.empty())
@@ -53,6 +58,17 @@ std::string Validate(const SimProgramOptions& options) {
     // A "|" would read as the start of the reply's id.
     if (problem.empty())
         problem = CheckText("--unknown-reply", options.unknownReply, "|");
+    // The discovery reply separates its fields with tabs; a password travels
+    // inside a request whose id follows a "|".
+    if (problem.empty())
+        problem = CheckText("--server-version", options.serverVersion, "");
+    if (problem.empty())
+        problem = CheckText("--description", options.description, "");
+    if (problem.empty())
+        problem = CheckText("--location", options.location, "");
+    for (const std::string& password : options.passwords)
+        if (problem.empty())
+            problem = CheckText("--password", password, "|/");
     return problem;
 }
 
@@ -121,13 +137,15 @@ std::optional<SimMachineMode> ModeFromName(std::string_view name) {
 std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgramOptions& options,
                                    std::ostream& out, std::ostream& err) {
     CLI::App app{
-        "Simulates SkOS devices on UDP port 65535, inside a private network namespace only "
+        "Simulates SkOS devices on UDP port 65535 and fixed-firmware Device Servers on 65534, inside a "
+        "private "
+        "network namespace only "
         "(scripts/netns-run). Runs until SIGINT or SIGTERM."};
     app.name("skos-sim");
     std::string firstMac = FormatMacText(options.firstMac);
     std::vector<std::string> modeNames;
-    app.add_option("--devices", options.devices, "number of devices")
-        ->check(CLI::Range(size_t{1}, kMaxDevices));
+    app.add_option("--devices", options.devices, "number of SkOS devices (0 with --servers)")
+        ->check(CLI::Range(size_t{0}, kMaxDevices));
     app.add_option("--first-mac", firstMac, "MAC of the first device; the others count up from it");
     app.add_option("--version", options.version, "firmware version text");
     app.add_option("--build-id", options.buildId, "build id text");
@@ -142,6 +160,21 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
                    "milliseconds a device stays silent after the reboot command EC")
         ->check(CLI::Range(0u, 3600000u));
     app.add_option("--unknown-reply", options.unknownReply, "reply text to commands a device does not know");
+    std::string firstServerMac = FormatServerMac(options.firstServerMac);
+    std::vector<int> direct;
+    app.add_option("--servers", options.servers, "number of fixed-firmware Device Servers on UDP port 65534")
+        ->check(CLI::Range(size_t{0}, kMaxDevices));
+    app.add_option("--server-first-mac", firstServerMac,
+                   "MAC of the first server (00-90-E8-00-00-01); the others count up from it");
+    app.add_option("--server-version", options.serverVersion, "the servers' firmware version text");
+    app.add_option("--direct-access", direct, "1: reached at its IP address, 0: by broadcast; a list in turn")
+        ->delimiter(',')
+        ->check(CLI::Range(0, 1));
+    app.add_option("--password", options.passwords, "server password, - for none; a list is taken in turn")
+        ->delimiter(',');
+    app.add_option("--description", options.description,
+                   "first description: servers get DESCRIPTION-1, DESCRIPTION-2...");
+    app.add_option("--location", options.location, "second description, the same for every server");
     app.add_option("--serial-link", options.serialLink,
                    "instead of network devices, a serial Device Server's bootloader (XMODEM-1K/CRC) on a "
                    "pseudo-terminal linked at this path; its name is printed");
@@ -161,6 +194,20 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
         return 2;
     }
     options.firstMac = *mac;
+    std::optional<MacAddress> serverMac = ParseServerMac(firstServerMac);
+    if (!serverMac) {
+        err << "--server-first-mac: not six pairs of hexadecimal digits joined by '-': " << firstServerMac
+            << "\n";
+        return 2;
+    }
+    options.firstServerMac = *serverMac;
+    if (!direct.empty())
+        options.directAccess.assign(direct.begin(), direct.end());
+    if (options.passwords.empty())
+        options.passwords.emplace_back();
+    for (std::string& password : options.passwords)
+        if (password == "-")
+            password.clear();
     if (!modeNames.empty()) {
         options.modes.clear();
         for (const std::string& name : modeNames) {
@@ -215,6 +262,25 @@ void Populate(Simulator& simulator, const SimProgramOptions& options) {
         device->SetRebootMs(options.rebootMs);
         device->SetUnknownReply(options.unknownReply);
     }
+}
+
+SimServerSettings ServerSettings(const SimProgramOptions& options, size_t index) {
+    SimServerSettings settings;
+    settings.mac = MacFromNumber(MacToNumber(options.firstServerMac) + index);
+    settings.version = options.serverVersion;
+    settings.directAccess = options.directAccess[index % options.directAccess.size()];
+    settings.password = options.passwords[index % options.passwords.size()];
+    settings.firstDescription = options.description + "-" + std::to_string(index + 1);
+    settings.secondDescription = options.location;
+    settings.rebootMs = options.rebootMs;
+    return settings;
+}
+
+void Populate(ServerSimulator& simulator, const SimProgramOptions& options) {
+    simulator.Seed(options.seed);
+    simulator.SetFaultsForAll(options.faults);
+    for (size_t i = 0; i < options.servers; ++i)
+        simulator.AddServer(ServerSettings(options, i));
 }
 
 }  // namespace oskan::sim

@@ -12,10 +12,12 @@
 #include "sim/SimDevice.h"
 #include "sim/SimFaults.h"
 #include "sim/SimProtocol.h"
+#include "sim/SimServer.h"
 
 namespace oskan::sim {
 
 class Simulator;
+class ServerSimulator;
 
 struct SimProgramOptions {
     size_t devices = 1;
@@ -31,6 +33,16 @@ struct SimProgramOptions {
     uint64_t seed = 1;
     uint32_t rebootMs = 2000;        // silence after "EC"
     std::string unknownReply = "A";  // the reply to commands no handler knows
+
+    // Fixed-firmware Device Servers beside the devices, with the same faults.
+    size_t servers = 0;
+    MacAddress firstServerMac{0x00, 0x90, 0xE8, 0x00, 0x00, 0x01};
+    std::string serverVersion = "2.10";
+    std::vector<bool> directAccess{true};       // taken in turn
+    std::vector<std::string> passwords{""};     // taken in turn; empty: none
+    std::string description = "Device Server";  // servers get DESCRIPTION-1, DESCRIPTION-2...
+    std::string location;                       // the second description, the same for all
+
     // A serial Device Server's bootloader on a pseudo-terminal, linked at this
     // path, instead of devices on the network.
     std::string serialLink;
@@ -65,5 +77,10 @@ SimDeviceSettings DeviceSettings(const SimProgramOptions& options, size_t index)
 
 // Adds the devices of the options, with their faults and seed.
 void Populate(Simulator& simulator, const SimProgramOptions& options);
+
+// Server i as the options describe it.
+SimServerSettings ServerSettings(const SimProgramOptions& options, size_t index);
+// Adds the servers of the options, with their faults and seed.
+void Populate(ServerSimulator& simulator, const SimProgramOptions& options);
 
 }  // namespace oskan::sim

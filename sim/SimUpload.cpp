@@ -27,7 +27,7 @@ SimHandlers::Handler FinishHandler(SimUploadKind kind) {
             replies.push_back(device.UnknownReply());
             return;
         }
-        replies.push_back(device.Upload().Finish(device, kind, command.id.value_or(0)));
+        replies.push_back(device.Upload().Finish(&device, kind, command.id.value_or(0)));
     };
 }
 
@@ -134,7 +134,7 @@ std::string SimUpload::Block(uint16_t number, const uint8_t* data, uint16_t ackO
     return Ack('A', ack);
 }
 
-std::string SimUpload::Finish(SimDevice& device, SimUploadKind kind, uint32_t id) {
+std::string SimUpload::Finish(SimDevice* device, SimUploadKind kind, uint32_t id) {
     if (m_finishId == id)
         return m_finishReply;
     if (m_phase != Phase::Receiving || m_kind != kind)
@@ -143,7 +143,7 @@ std::string SimUpload::Finish(SimDevice& device, SimUploadKind kind, uint32_t id
     if (code != 'A')
         m_phase = Phase::Idle;
     else if (kind == SimUploadKind::Application)
-        Commit(&device);
+        Commit(device);
     else
         m_phase = Phase::AwaitingConfirm;
     m_finishId = id;

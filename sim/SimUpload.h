@@ -75,7 +75,8 @@ public:
     std::string Start(SimUploadKind kind, uint32_t id);
     // number: as on the wire; ackOffset 1 for the fixed-firmware numbering.
     std::string Block(uint16_t number, const uint8_t* data, uint16_t ackOffset);
-    std::string Finish(SimDevice& device, SimUploadKind kind, uint32_t id);
+    // device: the one whose build identifier an application sets (may be null).
+    std::string Finish(SimDevice* device, SimUploadKind kind, uint32_t id);
     // Firmware awaiting confirmation: takes it. The confirmation's reply.
     std::optional<std::string> Confirm(uint32_t id);
     // The fixed-firmware end: true when it took the firmware.

@@ -1,4 +1,4 @@
-// skos-sim: simulated SkOS devices for tests, benchmarks and demos. It answers
+// skos-sim: simulated SkOS devices and Device Servers for tests, benchmarks and demos. It answers
 // broadcasts, so it only ever runs inside a private network namespace.
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "sim/NetworkIsolation.h"
+#include "sim/ServerSimulator.h"
 #include "sim/SimOptions.h"
 #include "sim/SimSerialProgram.h"
 #include "sim/Simulator.h"
@@ -30,6 +31,17 @@ void PrintDevices(const Simulator& simulator) {
         std::printf("%s %s %s %.*s\n", device.MacText().c_str(), ip, device.ProjectName().c_str(),
                     static_cast<int>(ModeName(device.MachineMode()).size()),
                     ModeName(device.MachineMode()).data());
+    }
+    std::fflush(stdout);
+}
+
+void PrintServers(const ServerSimulator& servers) {
+    for (size_t i = 0; i < servers.ServerCount(); ++i) {
+        const SimServer& server = servers.ServerAt(i);
+        const SimServerSettings& settings = server.Settings();
+        std::printf("%s %s %s %s%s\n", FormatServerMac(server.Mac()).c_str(), FormatIpv4(server.Ip()).c_str(),
+                    settings.firstDescription.c_str(), settings.directAccess ? "direct" : "broadcast",
+                    settings.password.empty() ? "" : " password");
     }
     std::fflush(stdout);
 }
@@ -76,12 +88,20 @@ int main(int argc, char** argv) {
     }
     Simulator simulator;
     Populate(simulator, options);
-    if (!simulator.Open(kDevicePort)) {
+    if (options.devices > 0 && !simulator.Open(kDevicePort)) {
         std::fprintf(stderr, "skos-sim: cannot open UDP port %u: %s\n", kDevicePort, std::strerror(errno));
         return 1;
     }
+    ServerSimulator servers;
+    Populate(servers, options);
+    if (options.servers > 0 && !servers.Open(kServerPort)) {
+        std::fprintf(stderr, "skos-sim: cannot open UDP port %u: %s\n", kServerPort, std::strerror(errno));
+        return 1;
+    }
     PrintDevices(simulator);
+    PrintServers(servers);
     loop.Run();
+    servers.Close();
     simulator.Close();
     close(signalFd);
     return 0;

@@ -102,7 +102,7 @@ public:
         connection.Reset();
     }
     const SkLoader& Engine() const {
-        return static_cast<const MirelLoaderPart*>(static_cast<ISkLoader*>(loader.Get()))->Engine();
+        return static_cast<const SkLoaderPart*>(static_cast<ISkLoader*>(loader.Get()))->Engine();
     }
 
     ComPtr<ISkConnection> connection;

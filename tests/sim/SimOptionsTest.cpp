@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/ServerSimulator.h"
 #include "sim/SimOptions.h"
 #include "sim/Simulator.h"
 
@@ -109,6 +110,13 @@ TEST_F(SimOptionsTest, RefusesBadValuesWithTwo) {
         {"--build-id", "b|1"},
         {"--project", "Boiler|Hall"},
         {"--no-such-option"},
+        {"--servers", "1", "--server-first-mac", "00-90-E8-00-01"},
+        {"--servers", "1", "--server-first-mac", "2.0.0.1.2.3"},
+        {"--servers", "2", "--server-first-mac", "FF-FF-FF-FF-FF-FF"},
+        {"--servers", "1", "--direct-access", "2"},
+        {"--servers", "1", "--password", "a|b"},
+        {"--servers", "1", "--description", "tab\there"},
+        {"--devices", "0", "--servers", "0"},
     };
     for (const auto& args : bad) {
         options = SimProgramOptions{};
@@ -136,6 +144,32 @@ TEST_F(SimOptionsTest, PopulateBuildsTheDescribedDevices) {
     EXPECT_EQ(second.VersionText(), "A3.51/b9/Boiler-2");
     ASSERT_TRUE(simulator.Faults(second.Mac()));
     EXPECT_EQ(simulator.Faults(second.Mac())->delayMs, 5u);
+}
+
+TEST_F(SimOptionsTest, ServerOptionsDescribeTheServers) {
+    ASSERT_EQ(Parse({"--devices", "0", "--servers", "3", "--server-first-mac", "00-90-e8-00-00-ff",
+                     "--direct-access", "1,0", "--password", "-,pw", "--description", "Press", "--location",
+                     "Hall 2", "--server-version", "4.1", "--reboot-ms", "10"}),
+              -1);
+    EXPECT_EQ(options.devices, 0u);
+    const SimServerSettings third = ServerSettings(options, 2);
+    EXPECT_EQ(third.mac, (MacAddress{0x00, 0x90, 0xE8, 0x00, 0x01, 0x01}));
+    EXPECT_TRUE(third.directAccess);
+    EXPECT_EQ(third.password, "");
+    EXPECT_EQ(third.firstDescription, "Press-3");
+    EXPECT_EQ(third.secondDescription, "Hall 2");
+    EXPECT_EQ(third.version, "4.1");
+    EXPECT_EQ(third.rebootMs, 10u);
+    const SimServerSettings second = ServerSettings(options, 1);
+    EXPECT_FALSE(second.directAccess);
+    EXPECT_EQ(second.password, "pw");
+
+    ServerSimulator servers;  // never opened: no socket
+    Populate(servers, options);
+    ASSERT_EQ(servers.ServerCount(), 3u);
+    // Each from its own loopback address, apart from the SkOS devices'.
+    EXPECT_EQ(FormatIpv4(servers.ServerAt(0).Ip()), "127.1.0.2");
+    EXPECT_EQ(FormatIpv4(servers.ServerAt(2).Ip()), "127.1.0.4");
 }
 
 }  // namespace

@@ -64,6 +64,52 @@ TEST(DeviceListOutput, JsonHasTheDocumentedKeysAndSurvivesBadText) {
     EXPECT_EQ(list[1]["mode"], "unknown");
 }
 
+TEST(DeviceListOutput, BothKindsHaveAKindColumnAndTheirOwnKeys) {
+    std::vector<mirel::DeviceRow> rows = Rows();
+    mirel::DeviceRow server;
+    server.kind = mirel::DeviceKind::Fixed;
+    server.id = 0;
+    server.mac = "00-90-E8-00-00-01";
+    server.ip = "127.1.0.2";
+    server.ping = 3;
+    server.version = "2.10";
+    server.directAccess = true;
+    server.description = "Press-1 / Hall\x1b";
+    rows.push_back(server);
+
+    std::ostringstream table;
+    mirel::PrintDeviceTable(table, rows, true);
+    std::istringstream lines(table.str());
+    std::string header, first, second, third;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    std::getline(lines, third);
+    EXPECT_EQ(header.rfind("KIND   ID  MAC", 0), 0u) << header;
+    EXPECT_NE(header.find("DIRECT  DESCRIPTION"), std::string::npos) << header;
+    EXPECT_EQ(first.rfind("skos ", 0), 0u);
+    EXPECT_EQ(third.rfind("fixed", 0), 0u);
+    EXPECT_EQ(third.substr(header.find("DIRECT"), 3), "yes");
+    EXPECT_NE(third.find("Press-1 / Hall\\x1b"), std::string::npos) << third;
+
+    std::ostringstream json;
+    mirel::PrintDeviceJson(json, rows, true);
+    auto list = nlohmann::json::parse(json.str());
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0]["kind"], "skos");
+    EXPECT_TRUE(list[0]["direct_access"].is_null());
+    EXPECT_TRUE(list[0]["description"].is_null());
+    EXPECT_EQ(list[2]["kind"], "fixed");
+    EXPECT_EQ(list[2]["direct_access"], true);
+    EXPECT_EQ(list[2]["description"], "Press-1 / Hall\x1b");
+    EXPECT_TRUE(list[2]["mode"].is_null());
+
+    // Without both kinds, nothing changes.
+    std::ostringstream plain;
+    mirel::PrintDeviceJson(plain, Rows());
+    EXPECT_FALSE(nlohmann::json::parse(plain.str())[0].contains("kind"));
+}
+
 // Text a device sent, as any host on the network may choose it.
 mirel::DeviceRow HostileRow() {
     mirel::DeviceRow row;

@@ -1,5 +1,6 @@
 #pragma once
-// mirel discover: scans the network and prints every device that answered.
+// mirel discover: scans the network and prints every device that answered;
+// with --all, the fixed-firmware Device Servers too.
 
 #include <map>
 #include <string>
@@ -17,11 +18,22 @@ public:
     int Run() override;
 
 private:
-    std::vector<DeviceRow> ReadDevices(ISkRefresh* refresh) const;
+    // One discovery object and what its events said.
+    struct Scanner {
+        ComPtr<ISkRefresh> refresh;
+        std::map<LONG, bool> ids;  // devices listed after the last event, in ID order
+        int percentage = 0;
+        bool complete = false;
+        LONG error = 0;
+        std::string details;
+    };
+
+    std::vector<DeviceRow> ReadDevices(const Scanner& scanner) const;
+    std::vector<DeviceRow> ReadServers(const Scanner& scanner) const;
 
     bool m_json = false;
+    bool m_all = false;
     int m_scans = 1;
-    std::map<LONG, bool> m_ids;  // devices listed after the last event, in ID order
 };
 
 }  // namespace mirel

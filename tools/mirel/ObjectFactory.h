@@ -1,5 +1,5 @@
 #pragma once
-// Creates Mirel's objects as any host does: by ProgID, through the registry and
+// Creates the components' objects as any host does: by ProgID, through the registry and
 // the component library registered there (regsvr registers it).
 
 #include <string>
@@ -10,6 +10,7 @@ namespace mirel {
 
 inline constexpr char16_t kRefreshProgID[] = u"Mirel.UdpRefresh";
 inline constexpr char16_t kDeviceProgID[] = u"Mirel.UdpDevice";
+inline constexpr char16_t kServerRefreshProgID[] = u"ods.udprefresh";
 
 class ObjectFactory {
 public:

@@ -1,5 +1,5 @@
-// mirel: finds SkOS devices on the local network and works with them from a
-// terminal or a script.
+// mirel: finds SkOS devices and fixed-firmware Device Servers on the local
+// network and works with them from a terminal or a script.
 
 #include <memory>
 #include <vector>
@@ -7,6 +7,7 @@
 #include "tools/mirel/DebugCommand.h"
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DiscoverCommand.h"
+#include "tools/mirel/ServerCommand.h"
 #include "tools/mirel/UploadCommand.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     commands.push_back(std::make_unique<mirel::ChangeMacCommand>());
     commands.push_back(std::make_unique<mirel::UploadCommand>());
     commands.push_back(std::make_unique<mirel::DebugCommand>());
+    commands.push_back(std::make_unique<mirel::ServerCommand>());
     std::vector<std::pair<CLI::App*, mirel::Command*>> registered;
     for (auto& command : commands)
         registered.emplace_back(command->Register(app), command.get());

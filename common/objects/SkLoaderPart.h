@@ -9,15 +9,15 @@
 #include "common/objects/SkObjectBase.h"
 #include "common/skloader.h"
 
-class MirelLoaderPart final : public SkDispatchImpl<ISkLoader> {
+class SkLoaderPart final : public SkDispatchImpl<ISkLoader> {
 public:
     // owner: the device object's identity, not counted; transport and events
     // belong to the device object and outlive the part.
-    MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events);
-    MirelLoaderPart(const MirelLoaderPart&) = delete;
-    MirelLoaderPart& operator=(const MirelLoaderPart&) = delete;
+    SkLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events);
+    SkLoaderPart(const SkLoaderPart&) = delete;
+    SkLoaderPart& operator=(const SkLoaderPart&) = delete;
     // A running upload completes as cancelled to the sinks still connected.
-    ~MirelLoaderPart();
+    ~SkLoaderPart();
 
     // IUnknown: the device object's.
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override {

@@ -1,37 +1,37 @@
-#include "Mirel/MirelLoaderPart.h"
+#include "common/objects/SkLoaderPart.h"
 
 #include "Mirel/MirelEvents.h"
 #include "common/objects/SkDispatch.h"
 #include "common/objects/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 
-MirelLoaderPart::MirelLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
+SkLoaderPart::SkLoaderPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
     : m_pOwner(owner),
       m_cpEvents(events),
-      m_Engine(&transport, owner, &MirelLoaderPart::OnProgress, &MirelLoaderPart::OnComplete, this) {}
+      m_Engine(&transport, owner, &SkLoaderPart::OnProgress, &SkLoaderPart::OnComplete, this) {}
 
 // Cancelled here rather than by the engine's destructor, while the part is
 // still whole for the completion it fires.
-MirelLoaderPart::~MirelLoaderPart() {
+SkLoaderPart::~SkLoaderPart() {
     m_Engine.Cancel();
 }
 
-HRESULT MirelLoaderPart::Load(BSTR bstrFileName, int nFlags) {
+HRESULT SkLoaderPart::Load(BSTR bstrFileName, int nFlags) {
     // The whole name, embedded zeros included: the engine refuses those.
     return winport::ComEntry([&] { return m_Engine.Load(winport::BstrToAnsiLen(bstrFileName), nFlags); });
 }
 
-HRESULT MirelLoaderPart::Cancel() {
+HRESULT SkLoaderPart::Cancel() {
     return winport::ComEntry([&] { return m_Engine.Cancel(); });
 }
 
-void MirelLoaderPart::OnProgress(int nPercentage, void* user) {
-    auto* self = static_cast<MirelLoaderPart*>(user);
+void SkLoaderPart::OnProgress(int nPercentage, void* user) {
+    auto* self = static_cast<SkLoaderPart*>(user);
     SkFireDispatchEvent(self->m_cpEvents, DISPID_OnLoadProgress, {static_cast<LONG>(nPercentage)});
 }
 
-void MirelLoaderPart::OnComplete(uint32_t lError, const char* pszDetails, void* user) {
-    auto* self = static_cast<MirelLoaderPart*>(user);
+void SkLoaderPart::OnComplete(uint32_t lError, const char* pszDetails, void* user) {
+    auto* self = static_cast<SkLoaderPart*>(user);
     // An event whose text cannot be made is lost; nothing throws into the engine.
     winport::ComEntry([&] {
         return SkFireDispatchEvent(self->m_cpEvents, DISPID_OnLoadComplete,

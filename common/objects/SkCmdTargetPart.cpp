@@ -1,4 +1,4 @@
-#include "Mirel/MirelCmdTargetPart.h"
+#include "common/objects/SkCmdTargetPart.h"
 
 #include <string>
 #include <string_view>
@@ -8,41 +8,40 @@
 #include "common/objects/SkEventFiring.h"
 #include "winport/com/ComEntry.h"
 
-MirelCmdTargetPart::MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport,
-                                       SkConnectionPoint& events)
+SkCmdTargetPart::SkCmdTargetPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events)
     : m_pOwner(owner), m_cpEvents(events), m_Engine(&transport, owner) {}
 
-HRESULT MirelCmdTargetPart::get_Flags(LONG* pVal) {
+HRESULT SkCmdTargetPart::get_Flags(LONG* pVal) {
     if (!pVal)
         return E_POINTER;
     *pVal = m_Engine.Flags();
     return S_OK;
 }
 
-HRESULT MirelCmdTargetPart::put_Flags(LONG newVal) {
+HRESULT SkCmdTargetPart::put_Flags(LONG newVal) {
     m_Engine.SetFlags(newVal);
     return S_OK;
 }
 
-HRESULT MirelCmdTargetPart::Command(BSTR bstrCommand, LONG lParam) {
+HRESULT SkCmdTargetPart::Command(BSTR bstrCommand, LONG lParam) {
     return winport::ComEntry([&] {
         const std::string command = winport::Utf16ToAnsi(winport::BstrToU16(bstrCommand));
         // A command that cannot start says so here, since no event will follow it.
         return m_Engine.Send(command.data(), static_cast<int>(command.size()),
-                             &MirelCmdTargetPart::OnCommandComplete, this, lParam);
+                             &SkCmdTargetPart::OnCommandComplete, this, lParam);
     });
 }
 
-HRESULT MirelCmdTargetPart::Cancel() {
+HRESULT SkCmdTargetPart::Cancel() {
     return winport::ComEntry([&] {
         m_Engine.Cancel();
         return S_OK;
     });
 }
 
-void MirelCmdTargetPart::OnCommandComplete(uint32_t error, const char* details, const char* response,
-                                           int responseLength, void* user, LONG lParam) {
-    auto* self = static_cast<MirelCmdTargetPart*>(user);
+void SkCmdTargetPart::OnCommandComplete(uint32_t error, const char* details, const char* response,
+                                        int responseLength, void* user, LONG lParam) {
+    auto* self = static_cast<SkCmdTargetPart*>(user);
     // An event whose texts cannot be made is lost; nothing throws into the engine.
     winport::ComEntry([&] {
         const SkEventArg responseArg =

@@ -9,15 +9,15 @@
 #include "common/objects/SkConnectionPoint.h"
 #include "common/objects/SkObjectBase.h"
 
-class MirelCmdTargetPart final : public SkDispatchImpl<ISkCmdTarget> {
+class SkCmdTargetPart final : public SkDispatchImpl<ISkCmdTarget> {
 public:
     // owner: the device object's identity, not counted; transport and events
     // belong to the device object and outlive the part.
-    MirelCmdTargetPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events);
-    MirelCmdTargetPart(const MirelCmdTargetPart&) = delete;
-    MirelCmdTargetPart& operator=(const MirelCmdTargetPart&) = delete;
+    SkCmdTargetPart(IUnknown* owner, MessageTransport& transport, SkConnectionPoint& events);
+    SkCmdTargetPart(const SkCmdTargetPart&) = delete;
+    SkCmdTargetPart& operator=(const SkCmdTargetPart&) = delete;
     // Pending commands complete as cancelled to the sinks still connected.
-    ~MirelCmdTargetPart() = default;
+    ~SkCmdTargetPart() = default;
 
     // IUnknown: the device object's.
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
