@@ -46,7 +46,8 @@ bool SameFile(const std::string& a, const std::vector<char>& expected) {
     return got == expected;
 }
 
-Result RunOurs(const std::string& folder, const std::vector<uint8_t>& firmware, const std::vector<char>& expected) {
+Result RunOurs(const std::string& folder, const std::vector<uint8_t>& firmware,
+               const std::vector<char>& expected) {
     unlink((folder + "/out.bin").c_str());
     oskan::test::SocatPty peer;
     if (!peer.Start(oskan::test::RxCommand("out.bin"), folder))
@@ -102,18 +103,20 @@ int main() {
         firmware[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
     const std::vector<char> expected(firmware.begin(), firmware.end());
     const std::string file = folder.Path() + "/firmware.bin";
-    std::ofstream(file, std::ios::binary).write(expected.data(), static_cast<std::streamsize>(expected.size()));
+    std::ofstream(file, std::ios::binary)
+        .write(expected.data(), static_cast<std::streamsize>(expected.size()));
 
-    std::printf("XMODEM-1K/CRC, 1 MiB (%g blocks of 1024 bytes) to lrzsz rx behind a socat pseudo-terminal, "
-                "%d runs each\n",
-                kBlocks, kRuns);
+    std::printf(
+        "XMODEM-1K/CRC, 1 MiB (%g blocks of 1024 bytes) to lrzsz rx behind a socat pseudo-terminal, "
+        "%d runs each\n",
+        kBlocks, kRuns);
     std::vector<double> ours, theirs;
     for (int run = 0; run < kRuns; ++run) {
         const Result a = RunOurs(folder.Path(), firmware, expected);
         const Result b = RunSx(folder.Path(), file, expected);
         if (!a.ok || !b.ok) {
-            std::fprintf(stderr, "bench_serial: run %d failed (ours %s, sx %s)\n", run, a.ok ? "ok" : "FAILED",
-                         b.ok ? "ok" : "FAILED");
+            std::fprintf(stderr, "bench_serial: run %d failed (ours %s, sx %s)\n", run,
+                         a.ok ? "ok" : "FAILED", b.ok ? "ok" : "FAILED");
             return 1;
         }
         ours.push_back(a.seconds);

@@ -30,7 +30,8 @@ inline uint16_t Crc16(const uint8_t* data, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         crc = static_cast<uint16_t>(crc ^ (data[i] << 8));
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+            crc =
+                (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
     }
     return crc;
 }

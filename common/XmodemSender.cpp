@@ -12,9 +12,9 @@
 
 namespace {
 
-constexpr HRESULT kBusy = HRESULT_FROM_WIN32(ERROR_NOT_READY);            // 0x80070015
-constexpr HRESULT kNotOpen = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);    // 0x80070006
-constexpr HRESULT kBadFormat = HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);      // 0x8007000B
+constexpr HRESULT kBusy = HRESULT_FROM_WIN32(ERROR_NOT_READY);          // 0x80070015
+constexpr HRESULT kNotOpen = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);  // 0x80070006
+constexpr HRESULT kBadFormat = HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);    // 0x8007000B
 
 constexpr const char* kFirmwareLoaded = "Firmware file successfully loaded into the target.";
 constexpr const char* kCancelled = "Loading is cancelled by user.";
@@ -24,8 +24,8 @@ constexpr const char* kPortLostText = "Serial port closed or disconnected during
 std::string RefusedText(size_t block, bool timedOut) {
     char text[128];
     if (timedOut)
-        std::snprintf(text, sizeof text, "Target did not answer block %zu after %d tries, upload failed", block,
-                      XmodemSender::kMaxTries);
+        std::snprintf(text, sizeof text, "Target did not answer block %zu after %d tries, upload failed",
+                      block, XmodemSender::kMaxTries);
     else
         std::snprintf(text, sizeof text, "Target refused block %zu %d times, upload failed", block,
                       XmodemSender::kMaxTries);
@@ -175,7 +175,8 @@ void XmodemSender::OnAcknowledged() {
         m_dwLastProgressTime = now;
         const int percentage = static_cast<int>(m_nOffset * 100 / m_FileData.size());
         // The next block waits for the event: a handler may end the upload.
-        m_Completions.Post([progress = m_pfnProgress, user = m_pUser, percentage] { progress(percentage, user); });
+        m_Completions.Post(
+            [progress = m_pfnProgress, user = m_pUser, percentage] { progress(percentage, user); });
         m_bBlockDue = true;
         m_Completions.Post([this] { SendDueBlock(); });
         return;
@@ -199,9 +200,10 @@ void XmodemSender::OnRefused(bool timedOut) {
         const size_t block = m_nBlocksAccepted + 1;
         TellCancelled();
         Finish(timedOut ? kNoAnswer : kBlockRefused,
-               m_State == STATE_SEND_EOT ? (timedOut ? "Target did not acknowledge the end of the upload, upload failed"
-                                                     : "Target refused the end of the upload, upload failed")
-                                         : RefusedText(block, timedOut));
+               m_State == STATE_SEND_EOT
+                   ? (timedOut ? "Target did not acknowledge the end of the upload, upload failed"
+                               : "Target refused the end of the upload, upload failed")
+                   : RefusedText(block, timedOut));
         return;
     }
     const bool sent = m_State == STATE_SEND_EOT ? SendEnd() : SendBlock();

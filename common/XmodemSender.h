@@ -27,14 +27,14 @@ public:
     };
 
     static constexpr size_t kMaxFileSize = 16u << 20;
-    static constexpr int kMaxTries = 10;              // of one block, or of the end
+    static constexpr int kMaxTries = 10;                 // of one block, or of the end
     static constexpr uint32_t kAnswerTimeoutMs = 10000;  // for a block's acknowledgement
     static constexpr uint32_t kEndTimeoutMs = 10000;
 
     // Completion codes of the failures particular to a serial upload.
-    static constexpr uint32_t kBlockRefused = 23;            // ERROR_CRC
-    static constexpr uint32_t kReceiverCancelled = 995;      // ERROR_OPERATION_ABORTED
-    static constexpr uint32_t kNoAnswer = 1460;              // ERROR_TIMEOUT
+    static constexpr uint32_t kBlockRefused = 23;        // ERROR_CRC
+    static constexpr uint32_t kReceiverCancelled = 995;  // ERROR_OPERATION_ABORTED
+    static constexpr uint32_t kNoAnswer = 1460;          // ERROR_TIMEOUT
     static constexpr uint32_t kPortLost = SerialPort::kDeviceNotConnected;
 
     using ProgressFunction = void (*)(int nPercentage, void* user);
@@ -89,10 +89,10 @@ private:
 
     int m_State = STATE_IDLE;
     std::vector<uint8_t> m_FileData;
-    size_t m_nOffset = 0;      // bytes accepted so far: the block out starts here
+    size_t m_nOffset = 0;  // bytes accepted so far: the block out starts here
     size_t m_nBlocksAccepted = 0;
     uint8_t m_nBlockNumber = 1;  // of the block out, modulo 256
-    int m_nTries = 0;          // sendings of the block (or end) out
+    int m_nTries = 0;            // sendings of the block (or end) out
     bool m_bLastTryTimedOut = false;
     bool m_bCancelSeen = false;  // the last byte was one CAN
     uint32_t m_dwLastProgressTime = 0;

@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         XmodemSender sender(g_port, nullptr, &OnProgress, &OnComplete, &counts);
         if (sender.Start(file) == S_OK)
             ++counts.started;
-        static const uint8_t kControls[] = {Xmodem::CRC_REQUEST, Xmodem::ACK, Xmodem::NAK, Xmodem::CAN, Xmodem::EOT,
-                                            Xmodem::SOH, Xmodem::STX};
+        static const uint8_t kControls[] = {Xmodem::CRC_REQUEST, Xmodem::ACK, Xmodem::NAK, Xmodem::CAN,
+                                            Xmodem::EOT,         Xmodem::SOH, Xmodem::STX};
         while (!script.Done()) {
             switch (script.Byte() % 8) {
                 case 0: {

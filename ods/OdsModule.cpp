@@ -14,8 +14,8 @@ constexpr char kOdsUdpDeviceScript[] =
     ODS_CLASS_SCRIPT("ods.udpdevice", "OdsUdpDevice Class", "{6759C80B-C355-41BB-AA5B-35D8A41292FF}");
 constexpr char kOdsUdpBcastDeviceScript[] = ODS_CLASS_SCRIPT("ods.udpbcastdevice", "OdsUdpBcastDevice Class",
                                                              "{813900F5-C9B3-4A34-8C8C-86485A0D4ABF}");
-constexpr char kOdsSerialLoaderScript[] = ODS_CLASS_SCRIPT("ods.serialloader", "OdsSerialLoader Class",
-                                                           "{3CFC89DB-B264-4EA6-8D5D-54B4B665551E}");
+constexpr char kOdsSerialLoaderScript[] =
+    ODS_CLASS_SCRIPT("ods.serialloader", "OdsSerialLoader Class", "{3CFC89DB-B264-4EA6-8D5D-54B4B665551E}");
 
 // Out of memory while creating an object is E_OUTOFMEMORY.
 HRESULT CreateOdsUdpRefresh(IUnknown* outer, REFIID riid, void** ppv) {

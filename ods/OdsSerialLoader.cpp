@@ -127,8 +127,9 @@ HRESULT COdsSerialLoader::Connect() {
     return winport::ComEntry([&] {
         const std::string path = winport::Utf16ToAnsi(m_Address);
         const DWORD error = m_Port.Open(path);
-        FireConnection(DISPID_OnConnectComplete, error,
-                       error == ERROR_SUCCESS ? "Serial connection established" : OpenFailureText(error, path));
+        FireConnection(
+            DISPID_OnConnectComplete, error,
+            error == ERROR_SUCCESS ? "Serial connection established" : OpenFailureText(error, path));
         return S_OK;
     });
 }
@@ -148,7 +149,8 @@ HRESULT COdsSerialLoader::Disconnect() {
 void COdsSerialLoader::FireConnection(DISPID dispid, uint32_t code, const std::string& details) {
     m_Completions.Post([this, dispid, code, details] {
         winport::ComEntry([&] {
-            return SkFireDispatchEvent(m_cpConnectionEvents, dispid, {static_cast<LONG>(code), details.c_str()});
+            return SkFireDispatchEvent(m_cpConnectionEvents, dispid,
+                                       {static_cast<LONG>(code), details.c_str()});
         });
     });
 }

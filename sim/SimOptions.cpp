@@ -178,8 +178,9 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
     app.add_option("--serial-link", options.serialLink,
                    "instead of network devices, a serial Device Server's bootloader (XMODEM-1K/CRC) on a "
                    "pseudo-terminal linked at this path; its name is printed");
-    app.add_option("--serial-faults", options.serialFaults,
-                   "serial faults: nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, silence:BLOCK:COUNT, joined by ','");
+    app.add_option(
+        "--serial-faults", options.serialFaults,
+        "serial faults: nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, silence:BLOCK:COUNT, joined by ','");
     app.add_option("--serial-expect", options.serialExpect,
                    "firmware file each received image is compared with, byte for byte");
     try {
@@ -222,7 +223,8 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
     if (options.projects.empty())
         options.projects.emplace_back();
     if (!ParseSerialFaults(options.serialFaults)) {
-        err << "--serial-faults: not a list of nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, silence:BLOCK:COUNT: "
+        err << "--serial-faults: not a list of nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, "
+               "silence:BLOCK:COUNT: "
             << options.serialFaults << "\n";
         return 2;
     }

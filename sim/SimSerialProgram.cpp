@@ -32,8 +32,9 @@ void Report(const SimXmodemReceiver& receiver, const std::optional<std::vector<u
     using Outcome = SimXmodemReceiver::Outcome;
     switch (receiver.GetOutcome()) {
         case Outcome::kDone: {
-            std::printf("upload complete: %zu bytes in %d blocks, %d refused, %d repeated", receiver.Image().size(),
-                        receiver.BlocksAccepted(), receiver.Refusals(), receiver.Duplicates());
+            std::printf("upload complete: %zu bytes in %d blocks, %d refused, %d repeated",
+                        receiver.Image().size(), receiver.BlocksAccepted(), receiver.Refusals(),
+                        receiver.Duplicates());
             if (expected) {
                 const std::vector<uint8_t>& image = receiver.Image();
                 size_t at = 0;
@@ -87,7 +88,8 @@ int RunSerialLinkProgram(const SimProgramOptions& options) {
     const SimSerialFaults faults = ParseSerialFaults(options.serialFaults).value_or(SimSerialFaults{});
     struct stat info {};
     if (lstat(options.serialLink.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-        std::fprintf(stderr, "skos-sim: %s exists and is no link; not replacing it\n", options.serialLink.c_str());
+        std::fprintf(stderr, "skos-sim: %s exists and is no link; not replacing it\n",
+                     options.serialLink.c_str());
         return 2;
     }
     winport::ServiceLoop& loop = winport::ServiceLoop::Current();
@@ -103,7 +105,8 @@ int RunSerialLinkProgram(const SimProgramOptions& options) {
     }
     unlink(options.serialLink.c_str());
     if (symlink(link.PortName().c_str(), options.serialLink.c_str()) != 0) {
-        std::fprintf(stderr, "skos-sim: cannot link %s: %s\n", options.serialLink.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "skos-sim: cannot link %s: %s\n", options.serialLink.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     link.onEnded = [&link, &expected](const SimXmodemReceiver& receiver) {

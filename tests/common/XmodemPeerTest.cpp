@@ -7,9 +7,9 @@
 
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 

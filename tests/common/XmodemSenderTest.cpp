@@ -286,8 +286,9 @@ TEST_F(SerialUploadTest, LoadRefusesBadFilesABusySenderAndAClosedPort) {
     Connect();
     auto write = [&](const char* name, size_t size) {
         const std::string path = folder.Path() + "/" + name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(FirmwareImage(size).data()),
-                                                    static_cast<std::streamsize>(size));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(FirmwareImage(size).data()),
+                   static_cast<std::streamsize>(size));
         return path;
     };
     const HRESULT badFormat = HRESULT_FROM_WIN32(ERROR_BAD_FORMAT);

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "Mirel/MirelTypes.h"
 #include "common/SerialPort.h"
 #include "sim/SimSerialLink.h"
 #include "tests/common/SerialTestSupport.h"
-#include "Mirel/MirelTypes.h"
 #include "tests/ods/OdsHost.h"
 #include "tests/support/ManualClockTest.h"
 #include "tests/support/TempFolder.h"
@@ -35,7 +35,8 @@ protected:
         m_firmware = FirmwareImage(kFirmwareSize);
         m_file = m_folder.Path() + "/firmware.bin";
         std::ofstream(m_file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(m_firmware.data()), static_cast<std::streamsize>(m_firmware.size()));
+            .write(reinterpret_cast<const char*>(m_firmware.data()),
+                   static_cast<std::streamsize>(m_firmware.size()));
         m_loader = CreateByProgId<ISkConnection>(u"ods.serialloader", IID_ISkConnection);
         ASSERT_TRUE(m_loader);
         m_connection = std::make_unique<EventLog>(m_loader.Get(), DIID__ISkConnectionEvents);

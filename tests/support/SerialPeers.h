@@ -34,7 +34,8 @@ public:
 
     // Runs argv with the three descriptors as its stdin, stdout and stderr,
     // in the folder given (or this one).
-    bool Start(const std::vector<std::string>& argv, int in, int out, int err, const std::string& folder = {}) {
+    bool Start(const std::vector<std::string>& argv, int in, int out, int err,
+               const std::string& folder = {}) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (!folder.empty())
@@ -102,8 +103,9 @@ public:
         if (pipe2(pipeFds, O_CLOEXEC) != 0)
             return false;
         const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        const bool started = m_socat.Start({"/usr/bin/socat", "-d", "-d", "pty,raw,echo=0", "EXEC:" + command},
-                                           null, null, pipeFds[1], folder);
+        const bool started =
+            m_socat.Start({"/usr/bin/socat", "-d", "-d", "pty,raw,echo=0", "EXEC:" + command}, null, null,
+                          pipeFds[1], folder);
         close(null);
         close(pipeFds[1]);
         m_log = pipeFds[0];

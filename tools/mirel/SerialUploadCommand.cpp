@@ -58,13 +58,14 @@ public:
             return;
         }
         using winport::DispatchSink;
-        m_connectionSink = DispatchSink::Create(DIID__ISkConnectionEvents, [&](DISPID id, const DISPPARAMS& p) {
-            if (id == DISPID_OnConnectComplete) {
-                connected.done = true;
-                connected.error = DispatchSink::IntArg(p, 0);
-                connected.details = DispatchSink::TextArg(p, 1);
-            }
-        });
+        m_connectionSink =
+            DispatchSink::Create(DIID__ISkConnectionEvents, [&](DISPID id, const DISPPARAMS& p) {
+                if (id == DISPID_OnConnectComplete) {
+                    connected.done = true;
+                    connected.error = DispatchSink::IntArg(p, 0);
+                    connected.details = DispatchSink::TextArg(p, 1);
+                }
+            });
         m_loaderSink = DispatchSink::Create(DIID__ISkLoaderEvents, [&](DISPID id, const DISPPARAMS& p) {
             if (id == DISPID_OnLoadProgress) {
                 if (!display) {  // the device has asked: the hint gives way to the bar
@@ -81,7 +82,8 @@ public:
         });
         m_connectionEvents =
             winport::EventConnection(m_connection.Get(), DIID__ISkConnectionEvents, m_connectionSink.Get());
-        m_loaderEvents = winport::EventConnection(m_connection.Get(), DIID__ISkLoaderEvents, m_loaderSink.Get());
+        m_loaderEvents =
+            winport::EventConnection(m_connection.Get(), DIID__ISkLoaderEvents, m_loaderSink.Get());
     }
 
     bool Ready() const { return m_connectionEvents.Connected() && m_loaderEvents.Connected(); }
@@ -127,7 +129,8 @@ int RunSerialUpload(const SerialUploadOptions& options, std::ostream& out, std::
         return kExitUsage;
     }
     if (HRESULT hr = session.Loader()->Load(winport::Bstr::FromUtf8(options.file).get(), 0); FAILED(hr)) {
-        err << "mirel: cannot upload " << options.file << ": " << Hex(hr) << ": " << LoadFailureText(hr) << "\n";
+        err << "mirel: cannot upload " << options.file << ": " << Hex(hr) << ": " << LoadFailureText(hr)
+            << "\n";
         return kExitUsage;
     }
     // The hint stays until the device asks; a terminal shows it as the label
@@ -155,8 +158,8 @@ int RunSerialUpload(const SerialUploadOptions& options, std::ostream& out, std::
     if (!done) {
         session.Loader()->Cancel();
         session.Connection()->Disconnect();
-        err << "mirel: timed out after " << options.timeoutSeconds << " s: the upload through " << options.port
-            << " did not end\n";
+        err << "mirel: timed out after " << options.timeoutSeconds << " s: the upload through "
+            << options.port << " did not end\n";
         return kExitTimeout;
     }
     session.Connection()->Disconnect();
