@@ -2,4 +2,6 @@
 #include "Mirel/MirelModule.h"
 #include "common/objects/SkComponentModule.h"
 
-winport::ComModule& SkComponentModule() { return MirelModule(); }
+winport::ComModule& SkComponentModule() {
+    return MirelModule();
+}

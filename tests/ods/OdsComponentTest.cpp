@@ -15,6 +15,7 @@
 #include "sim/ServerSimulator.h"
 #include "sim/Simulator.h"
 #include "tests/ods/OdsHost.h"
+#include "tests/support/LateBound.h"
 #include "tests/support/ManualClockTest.h"
 #include "tests/support/TempFolder.h"
 
@@ -196,6 +197,51 @@ TEST_F(OdsComponentTest, AServerThatStopsAnsweringLeavesTheListAndOneThatStaysKe
     }
 }
 
+// A script host knows only names: every one is served from ODSLib, with the
+// DISPIDs that Mirel's objects use for the shared interfaces.
+TEST_F(OdsComponentTest, LateBoundHostsReachEveryObjectByName) {
+    ComPtr<ISkRefresh> servers = CreateByProgId<ISkRefresh>(u"ods.udprefresh", IID_ISkRefresh);
+    ASSERT_TRUE(servers);
+    EventLog events(servers.Get(), DIID__ISkRefreshEvents);
+    LateBound refresh(servers.Get());
+    HRESULT hr = E_FAIL;
+    EXPECT_EQ(refresh.Id("Refresh", &hr), 210);
+    EXPECT_EQ(refresh.Id("DeviceInfo", &hr), 214);
+    ASSERT_EQ(refresh.Method("Refresh"), S_OK);
+    ASSERT_TRUE(RunUntil([&] { return events.Count(DISPID_OnRefreshComplete) > 0; }));
+    Result info;
+    ASSERT_EQ(refresh.Get("DeviceInfo", &info, {Arg(LONG{0})}), S_OK);
+    ASSERT_EQ(info.value.vt, VT_DISPATCH);
+    LateBound server(info.value.pdispVal);
+    Result mac, direct, first;
+    EXPECT_EQ(server.Get("MacAddress", &mac), S_OK);
+    EXPECT_EQ(mac.Text().size(), 17u);
+    EXPECT_EQ(server.Id("SecondDescription", &hr), 9);
+    EXPECT_EQ(server.Get("DirectAccess", &direct), S_OK);
+    EXPECT_EQ(direct.value.vt, VT_I4);
+    EXPECT_EQ(server.Get("FirstDescription", &first), S_OK);
+    EXPECT_EQ(server.Id("PcmMode", &hr), DISPID_UNKNOWN);
+    EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);
+
+    ComPtr<ISkConnection> device = CreateByProgId<ISkConnection>(u"ods.udpbcastdevice", IID_ISkConnection);
+    ASSERT_TRUE(device);
+    EventLog connection(device.Get(), DIID__ISkConnectionEvents);
+    LateBound late(device.Get());
+    EXPECT_EQ(late.Put("Address", Arg("@00-90-E8-AB-CD-EF")), S_OK);
+    EXPECT_EQ(late.Method("Connect"), S_OK);
+    ASSERT_TRUE(RunUntil([&] { return connection.Count(DISPID_OnConnectComplete) > 0; }));
+    EXPECT_EQ(connection.Last(DISPID_OnConnectComplete)->ints[0], 0);
+    ComPtr<ISkCmdTarget> target = Query<ISkCmdTarget>(device.Get(), IID_ISkCmdTarget);
+    EventLog commands(device.Get(), DIID__ISkCmdTargetEvents);
+    LateBound lateTarget(target.Get());
+    EXPECT_EQ(lateTarget.Id("Command", &hr), 170);
+    EXPECT_EQ(lateTarget.Method("Command", {Arg("B")}), S_OK);  // lParam takes its default
+    ASSERT_TRUE(RunUntil([&] { return commands.Count(DISPID_OnCommandComplete) > 0; }));
+    EXPECT_EQ(commands.Last(DISPID_OnCommandComplete)->texts[2], "A");
+    LateBound lateLoader(Query<ISkLoader>(device.Get(), IID_ISkLoader).Get());
+    EXPECT_EQ(lateLoader.Id("Load", &hr), 190);
+}
+
 // ---------------------------------------------------------------- passwords
 
 TEST_F(OdsComponentTest, AProtectedServerTakesOnlyTheRightPassword) {
@@ -372,9 +418,22 @@ TEST_F(OdsUploadTest, CancelInEveryStateCompletesOnceWith1223) {
         m_servers.SetFaults(kOpenMac, {});
         EXPECT_EQ(device->Disconnect(), S_OK);
     }
-    // A command, and a connect still waiting for its answer.
-    m_servers.SetFaults(kOpenMac, oskan::sim::SimFaults{.silentKinds = {"B", "L"}});
+    // A command still waiting for its reply.
+    m_servers.SetFaults(kOpenMac, oskan::sim::SimFaults{.silentKinds = {"B"}});
     LONG error = -1;
+    ComPtr<ISkConnection> waiting = Connect(u"ods.udpbcastdevice", "00-90-E8-00-00-01", &error);
+    ASSERT_EQ(error, 0);
+    EventLog commands(waiting.Get(), DIID__ISkCmdTargetEvents);
+    ComPtr<ISkCmdTarget> target = Query<ISkCmdTarget>(waiting.Get(), IID_ISkCmdTarget);
+    ASSERT_EQ(SendCommand(target.Get(), "B", 7), S_OK);
+    RunUntil([&] { return m_servers.RequestCount(kOpenMac, "B") > 0; });
+    EXPECT_EQ(target->Cancel(), S_OK);
+    ASSERT_EQ(commands.Count(DISPID_OnCommandComplete), 1u);
+    EXPECT_EQ(commands.Last(DISPID_OnCommandComplete)->ints[0], 1223);
+    EXPECT_EQ(commands.Last(DISPID_OnCommandComplete)->ints[3], 7);
+
+    // A connect still waiting for its answer.
+    m_servers.SetFaults(kOpenMac, oskan::sim::SimFaults{.silentKinds = {"B", "L"}});
     ComPtr<ISkConnection> device = Connect(u"ods.udpbcastdevice", "00-90-E8-00-00-01", &error);
     EventLog connection(device.Get(), DIID__ISkConnectionEvents);
     ASSERT_EQ(error, 1460);
@@ -383,6 +442,25 @@ TEST_F(OdsUploadTest, CancelInEveryStateCompletesOnceWith1223) {
     ASSERT_EQ(connection.Count(DISPID_OnConnectComplete), 1u);
     EXPECT_EQ(connection.Last(DISPID_OnConnectComplete)->ints[0], 1223);
     EXPECT_EQ(connection.Count(DISPID_OnDisconnect), 0u);
+
+    // A scan, by Cancel and by Reset.
+    ComPtr<ISkRefresh> refresh = CreateByProgId<ISkRefresh>(u"ods.udprefresh", IID_ISkRefresh);
+    EventLog scans(refresh.Get(), DIID__ISkRefreshEvents);
+    EXPECT_EQ(refresh->Cancel(), S_OK);
+    EXPECT_EQ(scans.Count(DISPID_OnRefreshComplete), 0u);
+    for (int reset = 0; reset < 2; ++reset) {
+        ASSERT_EQ(refresh->Refresh(), S_OK);
+        RunUntil([&] { return scans.Count(DISPID_OnDeviceUpdate) > 0; });
+        EXPECT_EQ(reset ? refresh->Reset() : refresh->Cancel(), S_OK);
+        ASSERT_EQ(scans.Count(DISPID_OnRefreshComplete), static_cast<size_t>(reset + 1));
+        EXPECT_EQ(scans.Last(DISPID_OnRefreshComplete)->ints[0], 1223);
+        EXPECT_EQ(scans.Last(DISPID_OnRefreshComplete)->texts[1], "Refresh cancelled");
+    }
+    // Reset forgot the list without removal events.
+    ComPtr<IDispatch> none;
+    EXPECT_EQ(refresh->get_DeviceInfo(0, none.ReleaseAndGetAddressOf()),
+              HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(scans.Count(DISPID_OnDeviceRemove), 0u);
 }
 
 // ---------------------------------------------------------------- lifetime
@@ -439,9 +517,16 @@ TEST_F(OdsUploadTest, ReleaseFromInsideEveryEvent) {
         }
     }
 
-    for (DISPID releaseAt : {DISPID_OnRefreshProgress, DISPID_OnDeviceUpdate, DISPID_OnRefreshComplete}) {
+    for (DISPID releaseAt :
+         {DISPID_OnRefreshProgress, DISPID_OnDeviceUpdate, DISPID_OnDeviceRemove, DISPID_OnRefreshComplete}) {
         SCOPED_TRACE(releaseAt);
         ComPtr<ISkRefresh> refresh = CreateByProgId<ISkRefresh>(u"ods.udprefresh", IID_ISkRefresh);
+        if (releaseAt == DISPID_OnDeviceRemove) {
+            // A server listed by a first scan falls silent before the second.
+            EventLog first(refresh.Get(), DIID__ISkRefreshEvents);
+            RunScan(refresh.Get(), first);
+            m_servers.SetFaults(kLockedMac, oskan::sim::SimFaults{.silentKinds = {"?"}});
+        }
         EventLog events(refresh.Get(), DIID__ISkRefreshEvents);
         events.KeepConnected();
         bool released = false;

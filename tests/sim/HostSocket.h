@@ -42,11 +42,15 @@ public:
 
     int Fd() const { return m_fd; }
 
-    bool Broadcast(std::string_view text) const {
+    bool Broadcast(std::string_view text, uint16_t port = kDevicePort) const {
+        return SendTo(text, htonl(INADDR_BROADCAST), port);
+    }
+    // address in network order.
+    bool SendTo(std::string_view text, uint32_t address, uint16_t port) const {
         sockaddr_in to{};
         to.sin_family = AF_INET;
-        to.sin_port = htons(kDevicePort);
-        to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = address;
         return sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
                static_cast<ssize_t>(text.size());
     }

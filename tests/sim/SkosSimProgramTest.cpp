@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/SimServer.h"
 #include "tests/sim/HostSocket.h"
 
 namespace oskan::sim {
@@ -167,6 +168,41 @@ TEST(SkosSimProgram, EndsOnSigintAndAppliesFaultOptions) {
         EXPECT_EQ(reply->text, "[2.0.0.1.2.3]A*R*/00 A:0000 B:0000 PC:0000 SP:f000 FL:***/0|00000002");
     }
     sim.Signal(SIGINT);
+    EXPECT_EQ(sim.ExitCode(), 0) << sim.Errors();
+    EXPECT_FALSE(host.TryReceive());
+}
+
+TEST(SkosSimProgram, ServersAnswerOnTheirOwnPortFromTheirOwnAddresses) {
+    SimProcess sim({"--devices", "0", "--servers", "2", "--password", "-,pw", "--direct-access", "1,0",
+                    "--description", "Press", "--location", "Hall 2"});
+    ASSERT_TRUE(sim.Started());
+    std::vector<std::string> lines = sim.ReadLines(2);
+    ASSERT_EQ(lines.size(), 2u) << sim.Output();
+    EXPECT_EQ(lines[0], "00-90-E8-00-00-01 127.1.0.2 Press-1 direct");
+    EXPECT_EQ(lines[1], "00-90-E8-00-00-02 127.1.0.3 Press-2 broadcast password");
+
+    HostSocket host;
+    ASSERT_TRUE(host.Broadcast("#?", kServerPort));
+    std::set<std::string> answers;
+    for (int i = 0; i < 2; ++i) {
+        if (auto reply = host.Receive(kPatienceMs)) {
+            // Up to the uptime, which runs on.
+            size_t cut = 0;
+            for (int field = 0; field < 4; ++field)
+                cut = reply->text.find('\t', cut + 1);
+            answers.insert(reply->text.substr(0, cut) + " " + reply->from);
+        }
+    }
+    EXPECT_EQ(answers, (std::set<std::string>{"#[00-90-E8-00-00-01]I127.1.0.2\t2.10\t1\t0 127.1.0.2",
+                                              "#[00-90-E8-00-00-02]I127.1.0.3\t2.10\t0\t1 127.1.0.3"}));
+    // At its address, the protected server refuses a wrong password.
+    ASSERT_TRUE(host.SendTo("#[*]Lno|00000001", *ParseIpv4("127.1.0.3"), kServerPort));
+    auto refused = host.Receive(kPatienceMs);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->text, "#[00-90-E8-00-00-02]D|00000001");
+    // No SkOS device listens.
+    ASSERT_TRUE(host.Broadcast("_?"));
+    sim.Signal(SIGTERM);
     EXPECT_EQ(sim.ExitCode(), 0) << sim.Errors();
     EXPECT_FALSE(host.TryReceive());
 }
