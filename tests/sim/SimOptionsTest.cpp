@@ -118,8 +118,9 @@ TEST_F(SimOptionsTest, RefusesBadValuesWithTwo) {
         {"--servers", "1", "--description", "tab\there"},
         {"--devices", "0", "--servers", "0"},
     };
+    const SimProgramOptions defaults;
     for (const auto& args : bad) {
-        options = SimProgramOptions{};
+        options = defaults;
         EXPECT_EQ(Parse(args), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
         EXPECT_FALSE(err.str().empty()) << args[0];
     }
