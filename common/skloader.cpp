@@ -143,8 +143,8 @@ HRESULT LastFileError() {
     return HRESULT_FROM_WIN32(winport::Win32ErrorFromErrno(errno));
 }
 
-// Reads a whole regular file of at most maxBytes bytes; a larger one is
-// refused before anything is read.
+}  // namespace
+
 HRESULT ReadWholeFile(std::string_view fileName, size_t maxBytes, std::vector<uint8_t>* data) {
     // A name with a zero inside would open a different file.
     if (fileName.find('\0') != std::string_view::npos)
@@ -187,8 +187,6 @@ HRESULT ReadWholeFile(std::string_view fileName, size_t maxBytes, std::vector<ui
     data->resize(done);
     return S_OK;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- application header
 

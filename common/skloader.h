@@ -37,6 +37,11 @@ std::string ReadString(const std::vector<uint8_t>& file, uint32_t field);
 
 }  // namespace SkApplicationHeader
 
+// Reads a whole file (ANSI name) of at most maxBytes bytes, as the loaders
+// do: a larger one is refused (0x8007000B) before anything is read; open and
+// read errors are the Win32 code as an HRESULT.
+HRESULT ReadWholeFile(std::string_view fileName, size_t maxBytes, std::vector<uint8_t>* data);
+
 class SkLoader {
 public:
     enum State {

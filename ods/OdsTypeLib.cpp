@@ -28,6 +28,7 @@ enum {
     kISkConnectionEvents,
     kISkCmdTargetEvents,
     kISkLoaderEvents,
+    kOdsSerialLoader,
     kTypeCount
 };
 
@@ -47,6 +48,13 @@ constexpr TlbImpl kRefreshClass[] = {
     {kISkRefresh, IMPLTYPEFLAG_FDEFAULT},
     {kISkRefreshEvents, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
     {kISkTrace, IMPLTYPEFLAG_FSOURCE},
+};
+
+constexpr TlbImpl kSerialLoaderClass[] = {
+    {kISkConnection, IMPLTYPEFLAG_FDEFAULT},
+    {kISkLoader},
+    {kISkConnectionEvents, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
+    {kISkLoaderEvents, IMPLTYPEFLAG_FSOURCE},
 };
 
 constexpr TlbImpl kDeviceClass[] = {
@@ -87,6 +95,8 @@ constexpr TlbTypeInfo kTypes[kTypeCount] = {
     SkTypeInfo::kISkConnectionEvents,
     SkTypeInfo::kISkCmdTargetEvents,
     SkTypeInfo::kISkLoaderEvents,
+    Coclass(u"OdsSerialLoader", u"OdsSerialLoader Class", CLSID_OdsSerialLoader, kSerialLoaderClass,
+            Count(kSerialLoaderClass)),
 };
 
 constexpr winport::TlbLibrary kLibrary = {winport::kTlbFormat,

@@ -1,4 +1,5 @@
 #include "sim/SimOptions.h"
+#include "sim/SimSerialLink.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -174,6 +175,14 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
     app.add_option("--description", options.description,
                    "first description: servers get DESCRIPTION-1, DESCRIPTION-2...");
     app.add_option("--location", options.location, "second description, the same for every server");
+    app.add_option("--serial-link", options.serialLink,
+                   "instead of network devices, a serial Device Server's bootloader (XMODEM-1K/CRC) on a "
+                   "pseudo-terminal linked at this path; its name is printed");
+    app.add_option(
+        "--serial-faults", options.serialFaults,
+        "serial faults: nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, silence:BLOCK:COUNT, joined by ','");
+    app.add_option("--serial-expect", options.serialExpect,
+                   "firmware file each received image is compared with, byte for byte");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -213,6 +222,12 @@ std::optional<int> ParseSimOptions(int argc, const char* const* argv, SimProgram
     }
     if (options.projects.empty())
         options.projects.emplace_back();
+    if (!ParseSerialFaults(options.serialFaults)) {
+        err << "--serial-faults: not a list of nak:BLOCK:COUNT, garbage:BLOCK, cancel:BLOCK, "
+               "silence:BLOCK:COUNT: "
+            << options.serialFaults << "\n";
+        return 2;
+    }
     if (std::string problem = Validate(options); !problem.empty()) {
         err << problem << "\n";
         return 2;

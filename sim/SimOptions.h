@@ -42,6 +42,12 @@ struct SimProgramOptions {
     std::vector<std::string> passwords{""};     // taken in turn; empty: none
     std::string description = "Device Server";  // servers get DESCRIPTION-1, DESCRIPTION-2...
     std::string location;                       // the second description, the same for all
+
+    // A serial Device Server's bootloader on a pseudo-terminal, linked at this
+    // path, instead of devices on the network.
+    std::string serialLink;
+    std::string serialFaults;  // see ParseSerialFaults
+    std::string serialExpect;  // firmware file the received image is compared with
 };
 
 inline constexpr size_t kMaxDevices = 100000;

@@ -14,6 +14,7 @@
 #include "sim/NetworkIsolation.h"
 #include "sim/ServerSimulator.h"
 #include "sim/SimOptions.h"
+#include "sim/SimSerialProgram.h"
 #include "sim/Simulator.h"
 #include "winport/loop/ServiceLoop.h"
 
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
     SimProgramOptions options;
     if (std::optional<int> exitCode = ParseSimOptions(argc, argv, options, std::cout, std::cerr))
         return *exitCode;
+    if (!options.serialLink.empty())
+        return RunSerialLinkProgram(options);  // a pseudo-terminal, no network
     if (!oskan::sim::IsNetworkIsolated()) {
         std::fprintf(
             stderr,

@@ -56,6 +56,7 @@ TEST_F(OdsLibraryTest, RegistrationWritesEveryClassAndTheTypeLibrary) {
         {u"ods.udprefresh", "OdsUdpRefresh Class", "{BD50048A-43CE-4C61-A3AE-7623821974D6}"},
         {u"ods.udpdevice", "OdsUdpDevice Class", "{6759C80B-C355-41BB-AA5B-35D8A41292FF}"},
         {u"ods.udpbcastdevice", "OdsUdpBcastDevice Class", "{813900F5-C9B3-4A34-8C8C-86485A0D4ABF}"},
+        {u"ods.serialloader", "OdsSerialLoader Class", "{3CFC89DB-B264-4EA6-8D5D-54B4B665551E}"},
     };
     for (const Class& c : classes) {
         const std::u16string progID = c.progID;
@@ -74,6 +75,7 @@ TEST_F(OdsLibraryTest, RegistrationWritesEveryClassAndTheTypeLibrary) {
     ASSERT_EQ(LoadRegTypeLib(LIBID_ODSLib, 1, 0, 0, library.ReleaseAndGetAddressOf()), S_OK);
     ComPtr<ITypeInfo> info;
     ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IFixedFirmwareDeviceInfo, info.ReleaseAndGetAddressOf()), S_OK);
+    EXPECT_EQ(library->GetTypeInfoOfGuid(CLSID_OdsSerialLoader, info.ReleaseAndGetAddressOf()), S_OK);
     // The shared interfaces are described with the same identifiers.
     for (const IID* iid :
          {&IID_ISkRefresh, &IID_ISkConnection, &IID_ISkCmdTarget, &IID_ISkLoader, &DIID__ISkRefreshEvents,

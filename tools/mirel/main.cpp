@@ -10,6 +10,7 @@
 #include "tools/mirel/DeviceCommand.h"
 #include "tools/mirel/DiscoverCommand.h"
 #include "tools/mirel/InterfacesCommand.h"
+#include "tools/mirel/SerialUploadCommand.h"
 #include "tools/mirel/ServerCommand.h"
 #include "tools/mirel/UploadCommand.h"
 
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     commands.push_back(std::make_unique<mirel::DebugCommand>());
     commands.push_back(std::make_unique<mirel::InterfacesCommand>());
     commands.push_back(std::make_unique<mirel::ServerCommand>());
+    commands.push_back(std::make_unique<mirel::SerialUploadCommand>());
     std::vector<std::pair<CLI::App*, mirel::Command*>> registered;
     for (auto& command : commands)
         registered.emplace_back(command->Register(app), command.get());
