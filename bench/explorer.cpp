@@ -97,10 +97,10 @@ public:
         *v = m_id % 2;
         return S_OK;
     }
-    HRESULT get_Unread1(VARIANT*) override { return E_NOTIMPL; }
-    HRESULT get_Unread2(VARIANT*) override { return E_NOTIMPL; }
-    HRESULT get_Description1(BSTR* v) override { return Text(v, "Line " + std::to_string(m_id % 13)); }
-    HRESULT get_Description2(BSTR* v) override { return Text(v, "Port " + std::to_string(m_id % 4)); }
+    HRESULT get_PasswordProtected(LONG*) override { return E_NOTIMPL; }
+    HRESULT get_Uptime(LONG*) override { return E_NOTIMPL; }
+    HRESULT get_FirstDescription(BSTR* v) override { return Text(v, "Line " + std::to_string(m_id % 13)); }
+    HRESULT get_SecondDescription(BSTR* v) override { return Text(v, "Port " + std::to_string(m_id % 4)); }
 
 private:
     static HRESULT Text(BSTR* out, const std::string& text) {

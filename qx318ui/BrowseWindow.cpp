@@ -403,8 +403,8 @@ void BrowseWindow::ReadEntry(DeviceEntry& entry) {
         entry.m_strIpAddress = Read(info, &IFixedFirmwareDeviceInfo::get_IpAddress);
         entry.m_nDirectAccess = ReadLong(info, &IFixedFirmwareDeviceInfo::get_DirectAccess);
         entry.m_strVersion = Read(info, &IFixedFirmwareDeviceInfo::get_Version);
-        entry.m_strComment = Read(info, &IFixedFirmwareDeviceInfo::get_Description1) + QLatin1Char('/') +
-                             Read(info, &IFixedFirmwareDeviceInfo::get_Description2);
+        entry.m_strComment = Read(info, &IFixedFirmwareDeviceInfo::get_FirstDescription) + QLatin1Char('/') +
+                             Read(info, &IFixedFirmwareDeviceInfo::get_SecondDescription);
         const bool direct = entry.m_nDirectAccess != 0;
         entry.m_strProgID = direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID;
         entry.m_strAddress = direct ? entry.m_strIpAddress : entry.m_strMacAddress;

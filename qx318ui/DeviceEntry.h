@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Mirel/MirelInterfaces.h"
-#include "qx318ui/FixedFirmwareDeviceInfo.h"
+#include "ods/OdsInterfaces.h"
 
 namespace qx318ui {
 

@@ -59,6 +59,7 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     const int image = entry->m_bStale ? kNoImage : entry->m_nImage;
     switch (role) {
         case Qt::DisplayRole:
+        case Qt::ToolTipRole:  // the whole text where the column cuts it (a Device Server's MAC)
             return index.column() == 0 ? QVariant() : QVariant(Text(*entry, index.column()));
         case Qt::DecorationRole:
             if (index.column() == 0 && image != kNoImage)

@@ -316,6 +316,9 @@ private slots:
             QCOMPARE(window.Model().rowCount(), 2);
             QCOMPARE(Cell(window, 0, 1), QStringLiteral("0.1.2.3.4.6"));
             QCOMPARE(Cell(window, 0, 4), QStringLiteral("Serial/Port 1"));
+            // A text the column cuts is whole in the row's tooltip.
+            QCOMPARE(window.Model().index(0, 4).data(Qt::ToolTipRole).toString(),
+                     QStringLiteral("Serial/Port 1"));
             QCOMPARE(Image(window, 0), int(qx318ui::kImageDeviceServerGhosted));
             QCOMPARE(window.Model().EntryAt(0)->m_strProgID, std::u16string(u"ods.udpbcastdevice"));
             QCOMPARE(window.Model().EntryAt(0)->m_strAddress, QStringLiteral("0.1.2.3.4.6"));

@@ -9,7 +9,7 @@
 
 #include "Mirel/MirelEvents.h"
 #include "Mirel/MirelInterfaces.h"
-#include "qx318ui/FixedFirmwareDeviceInfo.h"
+#include "ods/OdsInterfaces.h"
 #include "winport/com/ocidl.h"
 
 namespace qx318ui::test {
@@ -108,10 +108,10 @@ public:
         *v = directAccess;
         return S_OK;
     }
-    HRESULT get_Unread1(VARIANT*) override { return E_NOTIMPL; }
-    HRESULT get_Unread2(VARIANT*) override { return E_NOTIMPL; }
-    HRESULT get_Description1(BSTR* v) override { return TextOut(v, description1); }
-    HRESULT get_Description2(BSTR* v) override { return TextOut(v, description2); }
+    HRESULT get_PasswordProtected(LONG*) override { return E_NOTIMPL; }
+    HRESULT get_Uptime(LONG*) override { return E_NOTIMPL; }
+    HRESULT get_FirstDescription(BSTR* v) override { return TextOut(v, description1); }
+    HRESULT get_SecondDescription(BSTR* v) override { return TextOut(v, description2); }
 };
 
 class FakeDiscovery final : public RefCounted<ISkRefresh>,
