@@ -3,7 +3,7 @@
 
 #include "Mirel/MirelModule.h"
 #include "Mirel/MirelTypeLib.h"
-#include "winport/base/versioninfo.h"
+#include "winport/com/ComponentExports.h"
 #include "winport/loop/winsock.h"
 
 namespace {
@@ -16,43 +16,6 @@ __attribute__((constructor)) void StartSockets() {
 
 }  // namespace
 
-extern "C" {
+OSKAN_COMPONENT_EXPORTS(MirelModule, MirelTypeLibrary)
 
-HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
-    return MirelModule().GetClassObject(rclsid, riid, ppv);
-}
-
-HRESULT DllCanUnloadNow() {
-    return MirelModule().CanUnloadNow();
-}
-
-HRESULT DllRegisterServer() {
-    return MirelModule().RegisterServer();
-}
-
-HRESULT DllUnregisterServer() {
-    return MirelModule().UnregisterServer();
-}
-
-const winport::TlbLibrary* OskanTypeLib() {
-    return &MirelTypeLibrary();
-}
-
-}  // extern "C"
-
-#define MIREL_VERSION_STRINGS                                                  \
-    "FileDescription\0Mirel Module\0FileVersion\0"                             \
-    "1, 0, 0, 1\0InternalName\0Mirel\0"                                        \
-    "OriginalFilename\0Mirel.DLL\0ProductName\0Mirel Module\0ProductVersion\0" \
-    "1, 0, 0, 1\0"                                                             \
-    "OLESelfRegister\0\0"
-
-extern "C" __attribute__((section(".oskan.version"), used))
-const winport::VersionRecord<sizeof(MIREL_VERSION_STRINGS)>
-    kMirelVersion = {"OSKAN VERSION 1",
-                     {1, 0, 0, 1},
-                     {1, 0, 0, 1},
-                     winport::VFT_DLL,
-                     {'0', '4', '0', '9', '0', '4', 'B', '0'},
-                     sizeof(MIREL_VERSION_STRINGS),
-                     MIREL_VERSION_STRINGS};
+OSKAN_COMPONENT_VERSION(Mirel, "Mirel")
