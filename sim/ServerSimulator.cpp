@@ -1,5 +1,7 @@
 #include "sim/ServerSimulator.h"
 
+#include "sim/SimSocket.h"
+
 #include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -34,23 +36,9 @@ ServerSimulator::~ServerSimulator() {
 
 bool ServerSimulator::Open(uint16_t port) {
     Close();
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = OpenSimSocket(port, {.destinationInfo = true});
     if (fd < 0)
         return false;
-    int on = 1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = htons(port);
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return false;
-    }
     m_watch = m_loop.AddWatch(fd, EPOLLIN, [this](uint32_t) { OnReadable(); });
     if (m_watch == 0) {
         int error = errno;
@@ -285,24 +273,11 @@ void ServerSimulator::Send(Slot& slot, std::string_view reply, const sockaddr_in
         ++slot.stats.sendFailures;
         return;
     }
-    iovec io{const_cast<char*>(reply.data()), reply.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr message{};
-    message.msg_name = const_cast<sockaddr_in*>(&to);
-    message.msg_namelen = sizeof to;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = IPPROTO_IP;
-    header->cmsg_type = IP_PKTINFO;
-    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
     // From the address it was given, when this host has it.
-    info.ipi_spec_dst.s_addr = IsLoopback(slot.server->Ip()) ? slot.server->Ip() : slot.address.s_addr;
-    std::memcpy(CMSG_DATA(header), &info, sizeof info);
-    if (sendmsg(m_fd, &message, MSG_DONTWAIT) == static_cast<ssize_t>(reply.size()))
+    in_addr from = slot.address;
+    if (IsLoopback(slot.server->Ip()))
+        from.s_addr = slot.server->Ip();
+    if (SendFrom(m_fd, reply, to, from))
         ++slot.stats.repliesSent;
     else
         ++slot.stats.sendFailures;
