@@ -10,12 +10,15 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTreeView>
+#include <initializer_list>
 #include <tuple>
 
 #include "Mirel/MirelEvents.h"
 #include "qx318ui/DeviceImages.h"
 #include "qx318ui/DeviceListModel.h"
 #include "qx318ui/LoopNotifier.h"
+#include "qx318ui/ProgressDlg.h"
+#include "qx318ui/QtBstr.h"
 #include "qx318ui/Qx318BrowseDlg.h"
 #include "qx318ui/SortHeader.h"
 #include "winport/automation/typelib.h"
@@ -26,9 +29,6 @@ namespace {
 
 constexpr char16_t kMirelRefreshProgID[] = u"mirel.udprefresh";
 constexpr char16_t kOdsRefreshProgID[] = u"ods.udprefresh";
-constexpr char16_t kMirelDeviceProgID[] = u"mirel.udpdevice";
-constexpr char16_t kOdsDeviceProgID[] = u"ods.udpdevice";
-constexpr char16_t kOdsBroadcastDeviceProgID[] = u"ods.udpbcastdevice";
 
 // The dialog's size and its controls' in dialog units.
 constexpr int kDialogWidthDu = 369;
@@ -38,10 +38,6 @@ constexpr int kButtonHeightDu = 14;
 constexpr int kColumnWidths[DeviceListModel::kColumnCount] = {24, 110, 90, 100, 90};
 // A status text holds at most this many characters.
 constexpr int kStatusLength = 259;
-
-QString FromBstr(BSTR text) {
-    return text ? QString::fromUtf16(text, SysStringLen(text)) : QString();
-}
 
 template <class Info>
 QString Read(Info* info, HRESULT (Info::*get)(BSTR*)) {
@@ -55,18 +51,6 @@ template <class Info>
 LONG ReadLong(Info* info, HRESULT (Info::*get)(LONG*)) {
     LONG value = 0;
     return SUCCEEDED((info->*get)(&value)) ? value : 0;
-}
-
-// An integer argument as any of the integer variant types carries it.
-LONG IntArg(const DISPPARAMS& params, UINT i) {
-    const VARIANT* v = winport::DispatchSink::Arg(params, i);
-    if (!v)
-        return 0;
-    VARIANT converted;
-    VariantInit(&converted);
-    if (FAILED(VariantChangeType(&converted, v, 0, VT_I4)))
-        return 0;
-    return V_I4(&converted);
 }
 
 int SkosImage(OSKAN_PCODE_MACHINE_MODE mode) {
@@ -84,26 +68,47 @@ int SkosImage(OSKAN_PCODE_MACHINE_MODE mode) {
 
 }  // namespace
 
-HRESULT LoadRefreshEventIds(RefreshEventIds* ids) {
+namespace {
+
+using EventName = std::pair<const char16_t*, DISPID*>;
+
+// Looks the events' DISPIDs up by name in the registered MIRELLib.
+HRESULT LookUpEventIds(REFIID events, std::initializer_list<EventName> names) {
     ComPtr<ITypeLib> library;
     HRESULT hr = LoadRegTypeLib(LIBID_MIRELLib, 1, 0, 0, library.ReleaseAndGetAddressOf());
     if (FAILED(hr))
         return hr;
-    ComPtr<ITypeInfo> events;
-    hr = library->GetTypeInfoOfGuid(DIID__ISkRefreshEvents, events.ReleaseAndGetAddressOf());
+    ComPtr<ITypeInfo> info;
+    hr = library->GetTypeInfoOfGuid(events, info.ReleaseAndGetAddressOf());
     if (FAILED(hr))
         return hr;
-    const std::pair<const char16_t*, DISPID*> names[] = {{u"OnRefreshProgress", &ids->progress},
-                                                         {u"OnRefreshComplete", &ids->complete},
-                                                         {u"OnDeviceUpdate", &ids->update},
-                                                         {u"OnDeviceRemove", &ids->remove}};
     for (const auto& [name, id] : names) {
         LPOLESTR text = const_cast<LPOLESTR>(name);
-        hr = events->GetIDsOfNames(&text, 1, id);
+        hr = info->GetIDsOfNames(&text, 1, id);
         if (FAILED(hr))
             return hr;
     }
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT LoadRefreshEventIds(RefreshEventIds* ids) {
+    return LookUpEventIds(DIID__ISkRefreshEvents, {{u"OnRefreshProgress", &ids->progress},
+                                                   {u"OnRefreshComplete", &ids->complete},
+                                                   {u"OnDeviceUpdate", &ids->update},
+                                                   {u"OnDeviceRemove", &ids->remove}});
+}
+
+HRESULT LoadDeviceEventIds(DeviceEventIds* ids) {
+    HRESULT hr = LookUpEventIds(DIID__ISkConnectionEvents, {{u"OnConnectComplete", &ids->connectComplete},
+                                                            {u"OnDisconnect", &ids->disconnect}});
+    if (SUCCEEDED(hr))
+        hr = LookUpEventIds(DIID__ISkCmdTargetEvents, {{u"OnCommandComplete", &ids->commandComplete}});
+    if (SUCCEEDED(hr))
+        hr = LookUpEventIds(DIID__ISkLoaderEvents, {{u"OnLoadProgress", &ids->loadProgress},
+                                                    {u"OnLoadComplete", &ids->loadComplete}});
+    return hr;
 }
 
 BrowseWindow::BrowseWindow(CQx318BrowseDlg& owner, QWidget* parent)
@@ -118,6 +123,7 @@ BrowseWindow::BrowseWindow(CQx318BrowseDlg& owner, QWidget* parent)
         m_bstrPreselectMac = FromBstr(V_BSTR(&m_Owner.m_varInput));
     BuildControls();
     m_hrEventIds = LoadRefreshEventIds(&m_RefreshEventIds);
+    m_hrDeviceEventIds = LoadDeviceEventIds(&m_DeviceEventIds);
 }
 
 BrowseWindow::~BrowseWindow() {
@@ -222,10 +228,11 @@ void BrowseWindow::BuildControls() {
     layout->addWidget(m_pStatusBar);
     resize(duX(kDialogWidthDu), duY(kDialogHeightDu));
 
-    connect(m_pRefresh, &QPushButton::clicked, this, [this] { OnRefresh(); });
-    connect(m_pAbort, &QPushButton::clicked, this, [this] { AbortAll(); });
-    connect(m_pSelect, &QPushButton::clicked, this, [this] { OnSelect(); });
-    connect(m_pClose, &QPushButton::clicked, this, [this] { done(IDC_CLOSE); });
+    for (QPushButton* button : {m_pRefresh, m_pBuzz, m_pChangeMac, m_pChangeIp, m_pUpload, m_pAbort,
+                                m_pReboot, m_pSelect, m_pClose}) {
+        const int id = button->property("controlId").toInt();
+        connect(button, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
+    }
     connect(m_pList, &QAbstractItemView::doubleClicked, this, [this] { OnSelect(); });
     connect(m_pList->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { SortByColumn(column); });
@@ -436,9 +443,7 @@ QString BrowseWindow::StatusText() const {
 
 void BrowseWindow::SetFileProgress(int percent) {
     if (m_hProgressDlg) {
-        for (QProgressBar* bar : m_hProgressDlg->findChildren<QProgressBar*>())
-            if (bar->property("controlId").toInt() == IDC_PROGRESS)
-                bar->setValue(percent);
+        SetProgressBar(m_hProgressDlg, IDC_FILE_PROGRESS, percent);
         return;
     }
     m_pProgress->setVisible(percent != 0);
@@ -525,8 +530,7 @@ void BrowseWindow::OnSelect() {
     if (!entry || entry->m_nKind != DK_SKOS)
         return;
     VariantClear(&m_Owner.m_varOutput);
-    BSTR mac = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(entry->m_strMacAddress.utf16()),
-                                 static_cast<UINT>(entry->m_strMacAddress.size()));
+    BSTR mac = ToBstr(entry->m_strMacAddress).release();
     if (mac) {
         V_VT(&m_Owner.m_varOutput) = VT_BSTR;
         V_BSTR(&m_Owner.m_varOutput) = mac;
@@ -543,12 +547,30 @@ void BrowseWindow::reject() {
 }
 
 void BrowseWindow::AbortAll() {
+    // No completion reported from here on may start another row.
+    m_pfnBatchAction = nullptr;
+    ++m_nActionSerial;
     // Keep the objects: a completion fired from inside Cancel may release them.
     for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh}) {
         ComPtr<ISkRefresh> object = discovery->object;
         if (object)
             object->Cancel();
     }
+    if (ComPtr<ISkLoader> loader = m_Loader.Hold()) {
+        loader->Cancel();
+        m_Loader.Release();
+    }
+    if (ComPtr<ISkCmdTarget> target = m_CmdTarget.Hold()) {
+        target->Cancel();
+        m_CmdTarget.Release();
+    }
+    if (ComPtr<ISkConnection> connection = m_Connection.Hold()) {
+        connection->Disconnect();
+        m_Connection.Release();
+    }
+    // An upload abandoned by anything but the dialog's own Cancel (a refused
+    // connection, a password prompt cancelled) must not leave its dialog waiting.
+    CloseProgressDialog();
     m_nState = DXS_IDLE;
     m_nPendingOp = 0;
     SetFileProgress(0);

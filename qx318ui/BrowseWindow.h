@@ -7,22 +7,33 @@
 //
 // Widgets carry object names that say what they are and a "controlId"
 // property with the dialog's control id; accessible names are their texts.
+//
+// The actions on devices (buzz, reboot, change MAC or IP, the uploads) are in
+// BrowseActions.cpp: at most one device object at a time, driven through its
+// connection, command target or loader events, and a batch over the selected rows.
 
 #include <QDialog>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <memory>
+#include <string>
 
+#include "qx318ui/AdvisedObject.h"
 #include "qx318ui/DeviceEntry.h"
 #include "winport/host/DispatchSink.h"
 #include "winport/host/EventConnection.h"
 
 class CQx318BrowseDlg;
 class QLabel;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTreeView;
+struct ISkCmdTarget;
+struct ISkConnection;
+struct ISkLoader;
 struct ISkRefresh;
 
 namespace qx318ui {
@@ -60,6 +71,17 @@ enum ControlId {
     IDC_STATUS_BAR = 224,
     IDC_UPLOAD = 226,
     IDC_REBOOT = 227,
+    // The upload menu's commands.
+    IDM_NETWORK_FIRMWARE = 32768,
+    IDM_NETWORK_APPLICATION = 32769,
+    IDM_SERIAL_FIRMWARE = 32770,
+};
+
+// Controls of the progress dialogs that the window writes into.
+enum ProgressControlId {
+    IDC_FILE_PROGRESS = 208,
+    IDC_PROGRESS_LABEL = 214,
+    IDC_OVERALL_PROGRESS = 221,
 };
 
 // The DISPIDs of _ISkRefreshEvents, looked up by name in the registered MIRELLib.
@@ -71,6 +93,16 @@ struct RefreshEventIds {
 };
 HRESULT LoadRefreshEventIds(RefreshEventIds* ids);
 
+// The DISPIDs of the device objects' events, looked up the same way.
+struct DeviceEventIds {
+    DISPID connectComplete = DISPID_UNKNOWN;
+    DISPID disconnect = DISPID_UNKNOWN;
+    DISPID commandComplete = DISPID_UNKNOWN;
+    DISPID loadProgress = DISPID_UNKNOWN;
+    DISPID loadComplete = DISPID_UNKNOWN;
+};
+HRESULT LoadDeviceEventIds(DeviceEventIds* ids);
+
 class BrowseWindow final : public QDialog {
 public:
     explicit BrowseWindow(CQx318BrowseDlg& owner, QWidget* parent = nullptr);
@@ -80,14 +112,21 @@ public:
     // initialisation, split off so that a hook can look at the window first.
     void Initialise();
 
-    // Commands, as the buttons give them.
+    // A command by its control or menu id, as the buttons and the menu give them.
+    void OnCommand(int id);
+    // Runs the command once the current event handler has returned.
+    void PostCommand(int id);
     void OnRefresh();
     void OnSelect();
     void AbortAll();
 
     // The state, for those who watch it.
     int State() const { return m_nState; }
+    int PendingOp() const { return m_nPendingOp; }
     int RefreshesPending() const { return m_nRefreshesPending; }
+    bool BatchRunning() const { return m_pfnBatchAction != nullptr; }
+    // The open progress dialog, or null.
+    QDialog* ProgressDialog() const { return m_hProgressDlg; }
     int SortColumn() const { return m_nSortColumn; }
     bool SortAscending() const { return m_bSortAscending; }
     const QString& PreselectMac() const { return m_bstrPreselectMac; }
@@ -101,6 +140,10 @@ public:
 
     // Sorts by a column as a click on its header does.
     void SortByColumn(int column);
+
+    // The upload menu with its items grayed for the selection, as the Upload
+    // button shows it; the caller owns it.
+    std::unique_ptr<QMenu> MakeUploadMenu();
 
 protected:
     void reject() override;
@@ -128,6 +171,53 @@ private:
     void UpdateRow(int row, DeviceEntry& entry);
     void ReadEntry(DeviceEntry& entry);
     void Teardown();
+
+    // Actions (BrowseActions.cpp).
+    using BatchAction = void (BrowseWindow::*)(DeviceEntry& entry);
+    enum class DeviceRole { kCmdTarget, kLoader };
+    bool Quiet() const;
+    int SelectedCount() const;
+    bool AnyFixedSelected() const;
+    void OnBuzzOrReboot(int command);
+    void OnChangeMac();
+    void OnChangeIp();
+    void OnUpload();
+    void OnNetworkUpload(int command);
+    void OnSerialUpload();
+    void StartBatch(BatchAction action);
+    bool NextBatchItem();
+    void EndBatchAtFailure(const char* message);
+    void BuzzAction(DeviceEntry& entry);
+    void RebootAction(DeviceEntry& entry);
+    void FirmwareAction(DeviceEntry& entry);
+    void ApplicationAction(DeviceEntry& entry);
+    void CommandAction(DeviceEntry& entry, const char* command, int operation, const char* status);
+    void LoadAction(const std::u16string& progID, const QString& address, int operation,
+                    const QString& status);
+    HRESULT OpenDeviceObject(const std::u16string& progID, DeviceRole role);
+    void ReleaseDeviceObjects();
+    // shownAddress names the device in a failure message (never a password).
+    void ConnectTo(const QString& address, const QString& shownAddress);
+    void SendCommand();
+    void StartLoad();
+    void OnDeviceEvent(DISPID dispid, const DISPPARAMS& params);
+    void OnConnectComplete(LONG error, const QString& details);
+    void OnDisconnect(LONG reason, const QString& details);
+    void OnCommandComplete(LONG error, const QString& details, const QString& response);
+    void OnLoadProgress(int percent);
+    void OnLoadComplete(LONG error, const QString& details);
+    void FinishCommand();
+    void RetryWithPassword();
+    void ResendChangeIp();
+    bool PromptPassword();
+    QString ChangeIpCommand() const;
+    int RunProgressDialog(int form, const QString& caption, const QString& upper, const QString& lower);
+    void CloseProgressDialog();
+    void SetOverallProgress(int percent);
+    void ShowError(const QString& text);
+    // Runs fn after the current event handler has returned, unless an action
+    // began or ended in between.
+    void Defer(std::function<void()> fn);
 
     void ShowStatus(const QString& text);
     void SetFileProgress(int percent);
@@ -157,6 +247,8 @@ private:
 
     RefreshEventIds m_RefreshEventIds;
     HRESULT m_hrEventIds = E_FAIL;
+    DeviceEventIds m_DeviceEventIds;
+    HRESULT m_hrDeviceEventIds = E_FAIL;
     Discovery m_MirelRefresh{DK_SKOS, {}, {}, {}};
     Discovery m_OdsRefresh{DK_FIXED, {}, {}, {}};
 
@@ -172,6 +264,20 @@ private:
     QPoint m_PressPos;
     QPointer<QDialog> m_hProgressDlg;
     bool m_bTornDown = false;
+
+    // The device object of the running action, each part with its sink.
+    AdvisedObject<ISkCmdTarget> m_CmdTarget;
+    AdvisedObject<ISkLoader> m_Loader;
+    AdvisedObject<ISkConnection> m_Connection;
+    QString m_bstrCommand;
+    QString m_bstrTargetAddress;
+    QString m_strNewIpAddress;
+    BatchAction m_pfnBatchAction = nullptr;
+    int m_nBatchDoneItems = 0;
+    int m_nBatchTotalItems = 0;
+    int m_nBatchCurrentItem = -1;
+    // Counts the actions begun and ended, so that deferred work knows its own.
+    unsigned m_nActionSerial = 0;
 };
 
 }  // namespace qx318ui

@@ -14,6 +14,12 @@ namespace qx318ui {
 
 enum DeviceKind { DK_SKOS = 0, DK_FIXED = 1 };
 
+// The objects an action creates to reach a device.
+inline constexpr char16_t kMirelDeviceProgID[] = u"mirel.udpdevice";
+inline constexpr char16_t kOdsDeviceProgID[] = u"ods.udpdevice";
+inline constexpr char16_t kOdsBroadcastDeviceProgID[] = u"ods.udpbcastdevice";
+inline constexpr char16_t kOdsSerialLoaderProgID[] = u"ods.serialloader";
+
 // No image: the row after a refresh, until its device reports again.
 constexpr int kNoImage = -1;
 

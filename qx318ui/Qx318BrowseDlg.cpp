@@ -43,6 +43,14 @@ CQx318BrowseDlg::CQx318BrowseDlg() : m_CreateObject(&CQx318BrowseDlg::CreateByPr
     m_ShowNote = [](QWidget* parent, const QString& caption, const QString& text) {
         QMessageBox::information(parent, caption, text);
     };
+    // A component's details are shown as they are: never read as markup.
+    m_ShowError = [](QWidget* parent, const QString& caption, const QString& text) {
+        QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);
+        box.setObjectName(QStringLiteral("errorMessage"));
+        box.setTextFormat(Qt::PlainText);
+        box.setAccessibleDescription(text);
+        box.exec();
+    };
 }
 
 CQx318BrowseDlg::~CQx318BrowseDlg() {

@@ -6,6 +6,7 @@
 // itself (qx318ui/BrowseWindow) lives for one DoModal.
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <list>
 
@@ -23,8 +24,10 @@ public:
     // Creates an object of the ProgID for riid (the dialog's discovery and
     // device objects). By default through the registry; tests put in their own.
     using ObjectCreator = std::function<HRESULT(const char16_t* progID, REFIID riid, void** ppv)>;
-    // Shows a note to the user and returns when it is read.
+    // Shows a note (or an error) to the user and returns when it is read.
     using NotePrompt = std::function<void(QWidget* parent, const QString& caption, const QString& text)>;
+    // The serial ports the port dialog offers.
+    using PortLister = std::function<QStringList()>;
 
     static HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv);
     static HRESULT CreateByProgID(const char16_t* progID, REFIID riid, void** ppv);
@@ -51,11 +54,18 @@ public:
     // Seams for tests and embedding.
     void SetObjectCreator(ObjectCreator creator) { m_CreateObject = std::move(creator); }
     void SetNotePrompt(NotePrompt prompt) { m_ShowNote = std::move(prompt); }
+    void SetErrorPrompt(NotePrompt prompt) { m_ShowError = std::move(prompt); }
+    void SetPortLister(PortLister lister) { m_ListPorts = std::move(lister); }
     // Called with the window once it is built, before it runs.
     void SetWindowHook(std::function<void(qx318ui::BrowseWindow&)> hook) { m_WindowHook = std::move(hook); }
     // The window of the running DoModal, or null.
     qx318ui::BrowseWindow* Window() const { return m_pWindow; }
     const std::list<qx318ui::DeviceEntry>& Devices() const { return m_lstDevices; }
+    // What the prompts start from next time.
+    const QString& Password() const { return m_strPassword; }
+    const QString& FirmwareFile() const { return m_strFirmwareFile; }
+    const QString& ApplicationFile() const { return m_strApplicationFile; }
+    const QString& SerialPort() const { return m_strSerialPort; }
 
 private:
     friend class qx318ui::BrowseWindow;
@@ -89,8 +99,15 @@ private:
     VARIANT m_varOutput;
     // Every device seen, in order of discovery; records stay until the object goes.
     std::list<qx318ui::DeviceEntry> m_lstDevices;
+    // The last password, files and port, kept for the object's life.
+    QString m_strPassword;
+    QString m_strFirmwareFile;
+    QString m_strApplicationFile;
+    QString m_strSerialPort;
     ObjectCreator m_CreateObject;
     NotePrompt m_ShowNote;
+    NotePrompt m_ShowError;
+    PortLister m_ListPorts;
     std::function<void(qx318ui::BrowseWindow&)> m_WindowHook;
     qx318ui::BrowseWindow* m_pWindow = nullptr;
 };

@@ -1,0 +1,4 @@
+#pragma once
+namespace qx318ui {
+enum DialogResult { IDOK = 1, IDCANCEL = 2 };
+}
