@@ -434,6 +434,7 @@ private slots:
         QList<int> overall;
         Prompted password;
         BrowseWindow* shown = nullptr;
+        QStringList expectedAddresses;
         script.On("filePrompt", Choose(file, &title))
             .On("inputDialog", Enter(QString::fromLatin1(kServerPassword), &password))
             .On("progressDialog", WhileOpen([&](QWidget* dialog) {
@@ -446,6 +447,14 @@ private slots:
         explorer.Run([&](BrowseWindow& window) {
             QVERIFY(Scan(window));
             QCOMPARE(window.Model().rowCount(), 3);
+            // The open Device Server first, then the locked one, then the SkOS device.
+            window.SortByColumn(1);
+            QCOMPARE(Macs(window),
+                     (QStringList{ServerMacText(kServerOpen), ServerMacText(kServerLocked), MacText(kMacA)}));
+            expectedAddresses = QStringList{QLatin1Char('@') + window.Model().EntryAt(0)->m_strAddress,
+                                            QString::fromLatin1(kServerPassword) + QLatin1Char('@') +
+                                                window.Model().EntryAt(1)->m_strAddress,
+                                            MacText(kMacA)};
             SelectRows(window, {0, 1, 2});
             shown = &window;
             window.OnCommand(qx318ui::IDM_NETWORK_FIRMWARE);
@@ -467,6 +476,19 @@ private slots:
             QCOMPARE(uploading, expected);
             QCOMPARE(password.caption, QStringLiteral("Enter Password"));
         });
+        // Each row's own object at the address it was given last: the open
+        // Device Server's "@" and its address (no password known yet), the
+        // locked one's with the password after the prompt.
+        QStringList addresses;
+        for (const auto& [progID, object] : explorer.created) {
+            ComPtr<ISkConnection> connection;
+            object->QueryInterface(IID_ISkConnection, connection.ReleaseAndGetVoidAddressOf());
+            BSTR address = nullptr;
+            if (connection && SUCCEEDED(connection->get_Address(&address)))
+                addresses << QString::fromUtf16(address);
+            SysFreeString(address);
+        }
+        QCOMPARE(addresses, expectedAddresses);
         QCOMPARE(m_servers->Find(kServerOpen)->Upload().Image(), image);
         QCOMPARE(m_servers->Find(kServerLocked)->Upload().Image(), image);
         QCOMPARE(m_sim->Find(kMacA)->Upload().Image(), image);

@@ -14,7 +14,10 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "qx318ui/BrowseWindow.h"
 #include "qx318ui/DeviceListModel.h"
@@ -43,6 +46,8 @@ struct Explorer {
     bool mirelMissing = false;
     // ProgIDs whose creation fails.
     std::set<std::u16string> refused;
+    // Every device object the window made, in order, kept alive for a look afterwards.
+    std::vector<std::pair<std::u16string, ComPtr<IUnknown>>> created;
     int notes = 0;
     QStringList noteTexts;
     QStringList errors;
@@ -58,7 +63,10 @@ struct Explorer {
                 return ods ? ods->QueryInterface(riid, ppv) : REGDB_E_CLASSNOTREG;
             if (id == u"mirel.udprefresh" && (skos || mirelMissing))
                 return skos ? skos->QueryInterface(riid, ppv) : REGDB_E_CLASSNOTREG;
-            return CQx318BrowseDlg::CreateByProgID(progID, riid, ppv);
+            const HRESULT hr = CQx318BrowseDlg::CreateByProgID(progID, riid, ppv);
+            if (SUCCEEDED(hr) && id.find(u"refresh") == std::u16string::npos)
+                created.emplace_back(id, ComPtr<IUnknown>(static_cast<IUnknown*>(*ppv)));
+            return hr;
         });
         dialog->SetNotePrompt([this](QWidget*, const QString&, const QString& text) {
             ++notes;
