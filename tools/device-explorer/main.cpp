@@ -5,11 +5,6 @@
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
-#include <QHeaderView>
-#include <QLabel>
-#include <QMouseEvent>
-#include <QTimer>
-#include <QTreeView>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -29,41 +24,7 @@ constexpr int kExitUsage = 2;
 struct Options {
     bool select = false;
     std::string mac;
-    std::string screenshot;
-    int sortColumn = -1;
 };
-
-// Sorts by a column as a click on its header does.
-void ClickHeader(QTreeView* list, int column) {
-    QHeaderView* header = list->header();
-    const QPointF at(header->sectionViewportPosition(column) + 4, header->height() / 2);
-    const QPointF global = header->viewport()->mapToGlobal(at);
-    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
-    QApplication::sendEvent(header->viewport(), &press);
-    QApplication::sendEvent(header->viewport(), &release);
-}
-
-// For the documentation: once the first refresh has completed, sorts, writes
-// an image of the window and closes it. The window is found by its object names.
-void ScheduleScreenshot(const Options& options) {
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, [timer, options] {
-        QWidget* window = QApplication::activeModalWidget();
-        auto* status = window ? window->findChild<QLabel*>(QStringLiteral("statusText")) : nullptr;
-        if (!status || !status->text().startsWith(QStringLiteral("Refresh complete")))
-            return;
-        timer->stop();
-        if (auto* list = window->findChild<QTreeView*>(QStringLiteral("deviceList"));
-            list && options.sortColumn >= 0)
-            ClickHeader(list, options.sortColumn);
-        QApplication::processEvents();
-        if (!window->grab().save(QString::fromStdString(options.screenshot)))
-            std::cerr << "device-explorer: cannot write " << options.screenshot << "\n";
-        window->close();
-    });
-    timer->start(100);
-}
 
 HRESULT CreateDialog(ComPtr<ISkDialog>* dialog) {
     CLSID clsid{};
@@ -94,8 +55,6 @@ int Run(const Options& options) {
         dialog->put_Input(input);
         VariantClear(&input);
     }
-    if (!options.screenshot.empty())
-        ScheduleScreenshot(options);
     LONG result = 0;
     const HRESULT hr = dialog->DoModal(&result);
     if (FAILED(hr)) {
@@ -125,11 +84,6 @@ int main(int argc, char** argv) {
                  "Pick one SkOS device: its MAC address is printed, exit 0; closed without a choice, exit 1");
     app.add_option("--mac", options.mac,
                    "With --select: the MAC address of the device to select once it is found");
-    app.add_option(
-        "--screenshot", options.screenshot,
-        "Write an image of the window to this file once the first refresh has completed, then close");
-    app.add_option("--sort", options.sortColumn, "With --screenshot: the column to sort by first (0 to 4)")
-        ->check(CLI::Range(0, 4));
     try {
         app.parse(argc, argv);
         if (!options.mac.empty() && !options.select)
