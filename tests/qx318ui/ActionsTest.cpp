@@ -394,6 +394,16 @@ private slots:
         explorer.Run([&](BrowseWindow& window) {
             QVERIFY(Scan(window));
             SelectRows(window, {RowOf(window, ServerMacText(kServerLocked))});
+            // Aborted once the login is refused, before the prompt could open:
+            // the prompt asked for then never comes.
+            window.OnCommand(qx318ui::IDC_BUZZ);
+            QVERIFY(Loop().RunUntil(
+                [&] { return window.StatusText() == QString::fromLatin1(kPasswordRequest); }, kScanMs));
+            window.OnCommand(qx318ui::IDC_ABORT);
+            Drive([] { return false; }, 100);
+            QCOMPARE(script.Seen(), QStringList());
+            QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
+
             window.OnCommand(qx318ui::IDC_BUZZ);
             QVERIFY(Drive([&] { return script.Unanswered() == 0 && window.State() == qx318ui::DXS_IDLE; },
                           kScanMs));
