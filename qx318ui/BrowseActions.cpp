@@ -314,21 +314,18 @@ void BrowseWindow::OnChangeMac() {
         return;
     // Copied: the refresh goes on while the prompt is open and may drop the row.
     const QString current = entry->m_strMacAddress;
-    CInputDlg prompt;
-    prompt.m_strCaption = QStringLiteral("Change MAC");
-    prompt.m_strPrompt = QStringLiteral("MAC-address:");
-    prompt.m_strValue = current;
-    if (prompt.DoModal(ActiveParent(this)) != IDOK)
+    QString entered = current;
+    if (!Ask(QStringLiteral("Change MAC"), QStringLiteral("MAC-address:"), &entered))
         return;
     AbortAll();
     if (FAILED(OpenDeviceObject(kMirelDeviceProgID, DeviceRole::kCmdTarget)))
         return EndBatchAtFailure(kNoCmdTarget);
     m_bstrTargetAddress = current;
-    m_bstrCommand = QLatin1Char('H') + prompt.m_strValue;
+    m_bstrCommand = QLatin1Char('H') + entered;
     m_nState = DXS_CONNECTING;
     m_nPendingOp = DXS_CHANGE_MAC;
-    ShowStatus(QStringLiteral("Changing the MAC address of the Device from '%1' to '%2'...")
-                   .arg(current, prompt.m_strValue));
+    ShowStatus(
+        QStringLiteral("Changing the MAC address of the Device from '%1' to '%2'...").arg(current, entered));
     ConnectTo(current, current);
     UpdateButtons();
 }
@@ -339,16 +336,13 @@ void BrowseWindow::OnChangeIp() {
         return;
     m_bstrTargetAddress = entry->m_strMacAddress;
     const QString current = entry->m_strIpAddress;
-    CInputDlg prompt;
-    prompt.m_strCaption = QStringLiteral("Change IP");
-    prompt.m_strPrompt = QStringLiteral("IP-address:");
-    prompt.m_strValue = current;
-    if (prompt.DoModal(ActiveParent(this)) != IDOK)
+    QString entered = current;
+    if (!Ask(QStringLiteral("Change IP"), QStringLiteral("IP-address:"), &entered))
         return;
     AbortAll();
     if (FAILED(OpenDeviceObject(kOdsDeviceProgID, DeviceRole::kCmdTarget)))
         return EndBatchAtFailure(kNoCmdTarget);
-    m_strNewIpAddress = prompt.m_strValue;
+    m_strNewIpAddress = entered;
     m_bstrCommand = ChangeIpCommand();
     m_nState = DXS_CONNECTING;
     m_nPendingOp = DXS_CHANGE_IP;
@@ -364,16 +358,20 @@ QString BrowseWindow::ChangeIpCommand() const {
            QLatin1Char('/') + m_strNewIpAddress;
 }
 
-bool BrowseWindow::PromptPassword() {
+bool BrowseWindow::Ask(const QString& caption, const QString& label, QString* value, bool password) {
     CInputDlg prompt;
-    prompt.m_strCaption = QStringLiteral("Enter Password");
-    prompt.m_strPrompt = QStringLiteral("Password:");
-    prompt.m_strValue = m_Owner.m_strPassword;
-    prompt.m_bPassword = true;
+    prompt.m_strCaption = caption;
+    prompt.m_strPrompt = label;
+    prompt.m_strValue = *value;
+    prompt.m_bPassword = password;
     if (prompt.DoModal(ActiveParent(this)) != IDOK)
         return false;
-    m_Owner.m_strPassword = prompt.m_strValue;
+    *value = prompt.m_strValue;
     return true;
+}
+
+bool BrowseWindow::PromptPassword() {
+    return Ask(QStringLiteral("Enter Password"), QStringLiteral("Password:"), &m_Owner.m_strPassword, true);
 }
 
 // ---------------------------------------------------------------- events of the device object

@@ -209,6 +209,8 @@ private:
     void FinishCommand();
     void RetryWithPassword();
     void ResendChangeIp();
+    // The input dialog over whatever is in front; *value is its initial text and, when confirmed, the answer.
+    bool Ask(const QString& caption, const QString& label, QString* value, bool password = false);
     bool PromptPassword();
     QString ChangeIpCommand() const;
     int RunProgressDialog(int form, const QString& caption, const QString& upper, const QString& lower);
