@@ -125,8 +125,7 @@ void TypeName(QLineEdit* field, const QString& name) {
     QTest::keyClicks(field, name);
     QTimer::singleShot(0, field, [] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            QTest::qFail(qPrintable(QStringLiteral("the prompt warned: ") + box->text()), __FILE__,
-                         __LINE__);
+            QTest::qFail(qPrintable(QStringLiteral("the prompt warned: ") + box->text()), __FILE__, __LINE__);
             box->done(QMessageBox::Ok);
         }
     });
