@@ -406,6 +406,9 @@ private slots:
         });
         QCOMPARE(progress.DoModal(nullptr), IDOK);
         QVERIFY(slot.isNull());
+        // Progress that arrives after the dialog went lands nowhere.
+        qx318ui::SetProgressBar(slot, 208, 10);
+        qx318ui::SetLabelText(slot, 214, QStringLiteral("late"));
     }
 
     void progressGivenUpReturnsCancel() {
