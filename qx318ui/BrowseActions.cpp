@@ -452,7 +452,7 @@ void BrowseWindow::OnLoadProgress(int percent) {
     if (!m_Loader)
         return;
     if (m_nState == DXS_SERIAL_FIRMWARE && m_hProgressDlg)
-        SetLabelText(m_hProgressDlg, IDC_PROGRESS_LABEL, QStringLiteral("Loading firmware, please wait..."));
+        SetLabelText(m_hProgressDlg, CProgressDlg::kUpperLabel, QStringLiteral("Loading firmware, please wait..."));
     SetFileProgress(percent);
     if (m_pfnBatchAction)
         SetOverallProgress((percent + m_nBatchDoneItems * 100) / qMax(m_nBatchTotalItems, 1));
@@ -624,7 +624,7 @@ void BrowseWindow::CloseProgressDialog() {
 
 void BrowseWindow::SetOverallProgress(int percent) {
     if (m_hProgressDlg)
-        SetProgressBar(m_hProgressDlg, IDC_OVERALL_PROGRESS, percent);
+        SetProgressBar(m_hProgressDlg, CProgressDlg::kLowerBar, percent);
 }
 
 }  // namespace qx318ui

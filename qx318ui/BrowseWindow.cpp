@@ -443,7 +443,7 @@ QString BrowseWindow::StatusText() const {
 
 void BrowseWindow::SetFileProgress(int percent) {
     if (m_hProgressDlg) {
-        SetProgressBar(m_hProgressDlg, IDC_FILE_PROGRESS, percent);
+        SetProgressBar(m_hProgressDlg, CProgressDlg::kUpperBar, percent);
         return;
     }
     m_pProgress->setVisible(percent != 0);

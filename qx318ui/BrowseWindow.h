@@ -77,13 +77,6 @@ enum ControlId {
     IDM_SERIAL_FIRMWARE = 32770,
 };
 
-// Controls of the progress dialogs that the window writes into.
-enum ProgressControlId {
-    IDC_FILE_PROGRESS = 208,
-    IDC_PROGRESS_LABEL = 214,
-    IDC_OVERALL_PROGRESS = 221,
-};
-
 // The DISPIDs of _ISkRefreshEvents, looked up by name in the registered MIRELLib.
 struct RefreshEventIds {
     DISPID progress = DISPID_UNKNOWN;
