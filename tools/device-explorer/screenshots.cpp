@@ -43,6 +43,7 @@ struct Options {
     std::string selectMac = "2.0.0.1.2.5";
     std::string lockedMac = "00-90-E8-00-00-02";
     std::string password = "secret";
+    int timeoutSeconds = 60;
 };
 
 // One step of the walk: true when it is done and the next may run.
@@ -123,6 +124,23 @@ public:
         timer->start(50);
     }
     bool Finished() const { return m_next == m_steps.size() && m_ok; }
+    // Gives up: says which step never came to pass and closes what is open.
+    void GiveUp() {
+        if (m_next == m_steps.size())
+            return;
+        QWidget* modal = Modal();
+        std::cerr << "explorer-screenshots: step " << m_next + 1 << " of " << m_steps.size()
+                  << " did not come to pass; in front: "
+                  << (modal ? modal->objectName().toStdString() : std::string("nothing")) << "\n";
+        m_ok = false;
+        m_next = m_steps.size();
+        while (QWidget* open = Modal()) {
+            if (open == m_window || !open->close())
+                break;
+        }
+        if (m_window)
+            m_window->close();
+    }
 
 private:
     QString Path(const char* name) const {
@@ -189,9 +207,14 @@ private:
                 if (!IsOpen("filePrompt"))
                     return false;
                 auto* prompt = static_cast<QFileDialog*>(Modal());
-                prompt->selectFile(m_firmware);
+                // Typed in, as a person would: selectFile leaves a focused name field alone.
+                if (auto* name = prompt->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                    name->setText(m_firmware);
+                else
+                    prompt->selectFile(m_firmware);
                 static_cast<QDialog*>(prompt)->accept();
-                return true;
+                // Refused while the dialog still reads its folder: tried again.
+                return !IsOpen("filePrompt");
             },
             [this] {
                 if (!IsOpen("progressDialog"))
@@ -252,8 +275,11 @@ int main(int argc, char** argv) {
     app.add_option("--folder", options.folder, "Where the images go")->capture_default_str();
     app.add_option("--select", options.selectMac, "The SkOS device selected in the first image");
     app.add_option("--locked", options.lockedMac, "The password-protected Device Server");
+    app.add_option("--timeout", options.timeoutSeconds, "Seconds before it gives up")->capture_default_str();
     CLI11_PARSE(app, argc, argv);
 
+    // Qt's own file dialog, which the walk finds by its object name.
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication application(argc, argv);
     QTemporaryDir scratch;
     const QString firmware = scratch.filePath(QStringLiteral("firmware.bin"));
@@ -279,6 +305,7 @@ int main(int argc, char** argv) {
     dialog->put_Input(input);
     VariantClear(&input);
     Walk walk(options, firmware);
+    QTimer::singleShot(options.timeoutSeconds * 1000, [&walk] { walk.GiveUp(); });
     LONG result = 0;
     dialog->DoModal(&result);
     return walk.Finished() ? 0 : 1;
