@@ -124,9 +124,14 @@ private:
     void OnDeviceUpdate(Discovery& discovery, LONG id);
     void OnDeviceRemove(Discovery& discovery, LONG id);
     DeviceEntry* AddEntry(Discovery& discovery, LONG id);
+    // The end of a wake-up of the loop: its new rows are listed, its changed
+    // rows repainted, and a new row that matched the preselection is selected.
+    void ListQueuedRows();
+    void SelectPreselected(int row);
     // Reads every property again and rewrites the row.
     void UpdateRow(int row, DeviceEntry& entry);
-    void ReadEntry(DeviceEntry& entry);
+    // True when what the row shows has changed.
+    bool ReadEntry(DeviceEntry& entry);
     void Teardown();
 
     void ShowStatus(const QString& text);
@@ -164,6 +169,8 @@ private:
     int m_nPendingOp = 0;
     int m_nRefreshesPending = 0;
     QString m_bstrPreselectMac;
+    // A queued new row that matched m_bstrPreselectMac, selected once listed.
+    DeviceEntry* m_pPreselected = nullptr;
     QString m_strPendingNote;
     int m_nSortColumn = -1;
     bool m_bSortAscending = true;

@@ -1,6 +1,7 @@
 #include "qx318ui/DeviceListModel.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "qx318ui/DeviceImages.h"
 
@@ -96,7 +97,11 @@ QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, i
 
 int DeviceListModel::FindRow(int kind, LONG id) const {
     const DeviceEntry* entry = m_byKey.value(Key(kind, id), nullptr);
-    return entry ? RowOfSlot(entry->m_nSlot) : -1;
+    return entry && entry->m_nSlot != kQueued ? RowOfSlot(entry->m_nSlot) : -1;
+}
+
+DeviceEntry* DeviceListModel::Find(int kind, LONG id) const {
+    return m_byKey.value(Key(kind, id), nullptr);
 }
 
 DeviceEntry* DeviceListModel::EntryAt(int row) const {
@@ -129,6 +134,57 @@ void DeviceListModel::RemoveRow(int row) {
     endRemoveRows();
 }
 
+void DeviceListModel::Remove(DeviceEntry* entry) {
+    if (entry->m_nSlot != kQueued) {
+        RemoveRow(RowOf(entry));
+        return;
+    }
+    const auto queued = std::find(m_queued.begin(), m_queued.end(), entry);
+    if (queued == m_queued.end())
+        return;
+    m_queued.erase(queued);
+    m_byKey.remove(Key(entry->m_nKind, entry->m_dwID));
+}
+
+void DeviceListModel::QueueAtTop(DeviceEntry* entry) {
+    entry->m_nSlot = kQueued;
+    m_queued.push_back(entry);
+    m_byKey.insert(Key(entry->m_nKind, entry->m_dwID), entry);
+}
+
+void DeviceListModel::QueueChanged(const DeviceEntry* entry) {
+    if (entry->m_nSlot != kQueued)
+        m_changed.push_back(Key(entry->m_nKind, entry->m_dwID));
+}
+
+void DeviceListModel::ListQueued() {
+    if (!m_queued.empty()) {
+        const int count = static_cast<int>(m_queued.size());
+        beginInsertRows(QModelIndex(), 0, count - 1);
+        for (DeviceEntry* entry : m_queued) {
+            entry->m_nSlot = m_rows.size();
+            m_rows.push_back(entry);
+        }
+        m_queued.clear();
+        endInsertRows();
+    }
+    // One repaint for all rows that changed: the entries were removed or
+    // moved since, so their rows are looked up now.
+    int first = INT_MAX;
+    int last = -1;
+    for (const quint64 key : m_changed) {
+        const DeviceEntry* entry = m_byKey.value(key, nullptr);
+        if (!entry)
+            continue;
+        const int row = RowOfSlot(entry->m_nSlot);
+        first = std::min(first, row);
+        last = std::max(last, row);
+    }
+    m_changed.clear();
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, kColumnCount - 1));
+}
+
 void DeviceListModel::RowChanged(int row) {
     if (row >= 0 && row < rowCount())
         emit dataChanged(index(row, 0), index(row, kColumnCount - 1));
@@ -136,6 +192,8 @@ void DeviceListModel::RowChanged(int row) {
 
 void DeviceListModel::MarkAllStale() {
     for (DeviceEntry* entry : m_rows)
+        entry->m_bStale = true;
+    for (DeviceEntry* entry : m_queued)
         entry->m_bStale = true;
     if (!m_rows.empty())
         emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));

@@ -443,6 +443,88 @@ private slots:
         QCOMPARE(explorer.Output(), QStringLiteral("Ab.0.0.1.2.3"));
     }
 
+    void rowsOfOneWakeUpAreListedTogether() {
+        Explorer explorer;
+        explorer.skos = new FakeDiscovery;
+        explorer.ods = new FakeDiscovery;
+        ComPtr<FakeSkosInfo> changing = SkosInfo("2.0.0.1.2.1", OPCM_MODE_RUNNING);
+        explorer.skos->Add(1, changing.Get());
+        explorer.skos->Add(2, SkosInfo("2.0.0.1.2.2", OPCM_MODE_RUNNING).Get());
+        explorer.skos->Add(3, SkosInfo("2.0.0.1.2.3", OPCM_MODE_RUNNING).Get());
+        explorer.skos->Add(4, SkosInfo("2.0.0.1.2.3", OPCM_MODE_STOPPED_IDLE).Get());
+        explorer.skos->Add(5, SkosInfo("2.0.0.1.2.5", OPCM_MODE_RUNNING).Get());
+        explorer.ods->Add(1, FixedInfo("0.1.2.3.4.5", "192.168.1.20", 1).Get());
+        explorer.SetInput("2.0.0.1.2.3");
+        explorer.Run([&](BrowseWindow& window) {
+            FakeDiscovery& skos = *explorer.skos;
+            // Outside a wake-up of the loop a row is listed at once.
+            skos.FireUpdate(1);
+            QCOMPARE(window.Model().rowCount(), 1);
+            QSignalSpy inserted(&window.Model(), &QAbstractItemModel::rowsInserted);
+            QSignalSpy changed(&window.Model(), &QAbstractItemModel::dataChanged);
+            // One wake-up delivers a burst of events, as a socket full of
+            // datagrams does: a watch on a pipe fires them from the window's
+            // own notifier.
+            int fds[2];
+            QVERIFY(pipe(fds) == 0);
+            QCOMPARE(write(fds[1], "x", 1), ssize_t(1));
+            int rowsDuringBurst = -1;
+            const auto watch = Loop().AddWatch(fds[0], EPOLLIN, [&](uint32_t) {
+                char byte;
+                if (read(fds[0], &byte, 1) != 1)
+                    return;
+                skos.FireUpdate(2);
+                skos.FireUpdate(3);  // matches the Input: selected once listed
+                explorer.ods->FireUpdate(1);
+                skos.FireUpdate(5);
+                skos.FireUpdate(2);  // found while it waits: not listed twice
+                changing->version = "4.3";
+                skos.FireUpdate(1);
+                changing->project = "pump";
+                skos.FireUpdate(1);
+                skos.FireUpdate(4);  // the same MAC again: left alone
+                skos.FireRemove(5);  // gone before it was listed
+                rowsDuringBurst = window.Model().rowCount();
+            });
+            QVERIFY(watch != 0);
+            QCoreApplication::processEvents();
+            Loop().RemoveWatch(watch);
+            close(fds[0]);
+            close(fds[1]);
+            QCOMPARE(rowsDuringBurst, 1);
+            // One insertion, in the order one insertion at a time gives: newest on top.
+            QCOMPARE(inserted.size(), 1);
+            QCOMPARE(inserted[0][1].toInt(), 0);
+            QCOMPARE(inserted[0][2].toInt(), 3);
+            QCOMPARE(Macs(window), (QStringList{QStringLiteral("2.0.0.1.2.3"), QStringLiteral("0.1.2.3.4.5"),
+                                                QStringLiteral("2.0.0.1.2.3"), QStringLiteral("2.0.0.1.2.2"),
+                                                QStringLiteral("2.0.0.1.2.1")}));
+            const LONG ids[] = {4, 1, 3, 2, 1};
+            for (int row = 0; row < 5; ++row) {
+                const int kind = row == 1 ? qx318ui::DK_FIXED : qx318ui::DK_SKOS;
+                QCOMPARE(window.Model().EntryAt(row)->m_dwID, ids[row]);
+                QCOMPARE(window.Model().FindRow(kind, ids[row]), row);
+            }
+            QCOMPARE(window.Model().FindRow(qx318ui::DK_SKOS, 5), -1);
+            QCOMPARE(Image(window, 0), int(qx318ui::kImageSkosStoppedIdle));
+            QCOMPARE(Cell(window, 1, 4), QStringLiteral("Serial/Port 1"));
+            // The listed row that changed twice is repainted once, with its last texts.
+            QCOMPARE(changed.size(), 1);
+            const int changedRow = window.Model().FindRow(qx318ui::DK_SKOS, 1);
+            QVERIFY(changed[0][0].value<QModelIndex>().row() <= changedRow);
+            QVERIFY(changed[0][1].value<QModelIndex>().row() >= changedRow);
+            QCOMPARE(Cell(window, changedRow, 3), QStringLiteral("4.3"));
+            QCOMPARE(Cell(window, changedRow, 4), QStringLiteral("pump"));
+            // The first match is selected and focused, once.
+            QCOMPARE(Selected(window), 1);
+            QCOMPARE(window.SelectedEntry()->m_dwID, LONG(3));
+            QCOMPARE(window.List().currentIndex().row(), 2);
+            QVERIFY(window.PreselectMac().isEmpty());
+            QCOMPARE(window.StatusText(), QStringLiteral("This is a programmable SkOS Device."));
+        });
+        QCOMPARE(explorer.dialog->Devices().size(), size_t(5));
+    }
+
     void sortingTwiceReversesAndMovesTheTriangle() {
         Explorer explorer;
         explorer.skos = new FakeDiscovery;
