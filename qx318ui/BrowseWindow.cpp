@@ -9,7 +9,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTreeView>
+#include <QtMath>
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "Mirel/MirelEvents.h"
@@ -36,6 +40,9 @@ constexpr int kDialogHeightDu = 238;
 constexpr int kButtonWidthDu = 52;
 constexpr int kButtonHeightDu = 14;
 constexpr int kColumnWidths[DeviceListModel::kColumnCount] = {24, 110, 90, 100, 90};
+constexpr int kMacColumn = 1;
+// What MACs are written with.
+constexpr char kMacCharacters[] = "0123456789ABCDEFabcdef.-:";
 // A status text holds at most this many characters.
 constexpr int kStatusLength = 259;
 
@@ -370,6 +377,7 @@ void BrowseWindow::OnRefreshComplete(Discovery& discovery) {
         return;
     SetFileProgress(0);
     ShowStatus(QStringLiteral("Refresh complete\n"));
+    FitMacColumnToRows();
     // A discovery object that completes late must not end an action that
     // began after the refresh was aborted.
     if (m_nState == DXS_REFRESHING)
@@ -456,6 +464,7 @@ bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
         entry.m_Mode = SUCCEEDED(info->get_PcmMode(&mode)) ? mode : OPCM_MODE_UNKNOWN;
         if (ReadText(info, &IMirelUdpDeviceInfo::get_MacAddress, entry.m_strMacAddress)) {
             entry.m_strAddress = entry.m_strMacAddress;
+            FitMacColumn(entry.m_strMacAddress);
             shown = true;
         }
         shown |= ReadText(info, &IMirelUdpDeviceInfo::get_IpAddress, entry.m_strIpAddress);
@@ -466,7 +475,10 @@ bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
     }
     IFixedFirmwareDeviceInfo* info = entry.m_pFixedInfo.Get();
     entry.m_nPing = ReadLong(info, &IFixedFirmwareDeviceInfo::get_Ping);
-    shown |= ReadText(info, &IFixedFirmwareDeviceInfo::get_MacAddress, entry.m_strMacAddress);
+    if (ReadText(info, &IFixedFirmwareDeviceInfo::get_MacAddress, entry.m_strMacAddress)) {
+        FitMacColumn(entry.m_strMacAddress);
+        shown = true;
+    }
     shown |= ReadText(info, &IFixedFirmwareDeviceInfo::get_IpAddress, entry.m_strIpAddress);
     entry.m_nDirectAccess = ReadLong(info, &IFixedFirmwareDeviceInfo::get_DirectAccess);
     shown |= ReadText(info, &IFixedFirmwareDeviceInfo::get_Version, entry.m_strVersion);
@@ -480,6 +492,36 @@ bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
     Assign(entry.m_strAddress, direct ? entry.m_strIpAddress : entry.m_strMacAddress);
     shown |= Assign<int>(entry.m_nImage, direct ? kImageDeviceServer : kImageDeviceServerGhosted);
     return shown;
+}
+
+void BrowseWindow::FitMacColumn(const QString& mac) {
+    const int margins =
+        2 * (m_pList->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pList) + 1);
+    const int width = m_pList->columnWidth(kMacColumn);
+    // Measuring a text costs microseconds, too much for every row of a large
+    // scan: a MAC whose characters all fit at the widest MAC character's
+    // advance needs no measuring.
+    if (m_fMacCharAdvance <= 0 || m_MacFont != m_pList->font()) {
+        m_MacFont = m_pList->font();
+        const QFontMetricsF metrics(m_MacFont);
+        m_fMacCharAdvance = 0;
+        for (const char* c = kMacCharacters; *c; ++c)
+            m_fMacCharAdvance = qMax(m_fMacCharAdvance, metrics.horizontalAdvance(QLatin1Char(*c)));
+    }
+    const bool macCharacters = std::all_of(mac.begin(), mac.end(), [](QChar c) {
+        return c.unicode() < 128 && std::strchr(kMacCharacters, c.toLatin1()) != nullptr;
+    });
+    if (macCharacters && mac.size() * m_fMacCharAdvance + margins <= width)
+        return;
+    // Fractions count: the item's text is cut when its exact advance does not fit.
+    const int needed = qCeil(QFontMetricsF(m_MacFont).horizontalAdvance(mac)) + margins;
+    if (needed > width)
+        m_pList->setColumnWidth(kMacColumn, needed);
+}
+
+void BrowseWindow::FitMacColumnToRows() {
+    for (int row = 0; row < m_pModel->rowCount(); ++row)
+        FitMacColumn(m_pModel->EntryAt(row)->m_strMacAddress);
 }
 
 void BrowseWindow::OnDeviceRemove(Discovery& discovery, LONG id) {

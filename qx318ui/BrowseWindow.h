@@ -9,6 +9,7 @@
 // property with the dialog's control id; accessible names are their texts.
 
 #include <QDialog>
+#include <QFont>
 #include <QPointer>
 #include <QString>
 #include <memory>
@@ -128,6 +129,9 @@ private:
     // rows repainted, and a new row that matched the preselection is selected.
     void ListQueuedRows();
     void SelectPreselected(int row);
+    // Widens the MAC column, never narrows it, so that MACs show whole.
+    void FitMacColumn(const QString& mac);
+    void FitMacColumnToRows();
     // Reads every property again and rewrites the row.
     void UpdateRow(int row, DeviceEntry& entry);
     // True when what the row shows has changed.
@@ -178,6 +182,9 @@ private:
     int m_nPressRow = -1;
     QPoint m_PressPos;
     QPointer<QDialog> m_hProgressDlg;
+    // The list's font, and the widest advance of a MAC character in it.
+    QFont m_MacFont;
+    qreal m_fMacCharAdvance = 0;
     bool m_bTornDown = false;
 };
 

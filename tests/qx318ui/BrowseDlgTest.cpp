@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -273,6 +274,8 @@ private slots:
             QVERIFY(Find<QProgressBar>(window, "progressBar")->isHidden());
             QVERIFY(!Find<QPushButton>(window, "abortButton")->isEnabled());
             QCOMPARE(window.Model().rowCount(), 3);
+            // Short MACs leave the MAC column as it was.
+            QCOMPARE(window.List().columnWidth(1), 110);
             const int row = window.Model().FindRow(qx318ui::DK_SKOS, window.Model().EntryAt(0)->m_dwID);
             QCOMPARE(row, 0);
             for (int r = 0; r < 3; ++r) {
@@ -302,10 +305,22 @@ private slots:
         AddSimulated({2, 0, 0, 1, 2, 3}, SimMachineMode::Running, "pump");
         Explorer explorer;
         explorer.ods = new FakeDiscovery;
-        explorer.ods->Add(1, FixedInfo("0.1.2.3.4.5", "192.168.1.20", 1).Get());
+        explorer.ods->Add(1, FixedInfo("00-90-E8-01-02-03", "192.168.1.20", 1).Get());
         explorer.ods->Add(2, FixedInfo("0.1.2.3.4.6", "192.168.1.21", 0).Get());
         explorer.Run([&](BrowseWindow& window) {
             FakeDiscovery& ods = *explorer.ods;
+            QTreeView& list = window.List();
+            // A Device Server's MAC shows whole: the column is as wide as the
+            // text and the margins around an item's text.
+            const int margins =
+                2 * (list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &list) + 1);
+            const int serverMacWidth =
+                list.fontMetrics().horizontalAdvance(QStringLiteral("00-90-E8-01-02-03"));
+            QVERIFY(serverMacWidth + margins > 110);
+            // The view's own measure of the widest item in the column.
+            const auto widestMac = [&list] {
+                return static_cast<QAbstractItemView&>(list).sizeHintForColumn(1);
+            };
             QVERIFY(ods.HasSink());
             QCOMPARE(ods.refreshes, 1);
             QCOMPARE(window.RefreshesPending(), 2);
@@ -325,6 +340,12 @@ private slots:
             QCOMPARE(Image(window, 1), int(qx318ui::kImageDeviceServer));
             QCOMPARE(window.Model().EntryAt(1)->m_strProgID, std::u16string(u"ods.udpdevice"));
             QCOMPARE(window.Model().EntryAt(1)->m_strAddress, QStringLiteral("192.168.1.20"));
+            // Widened as soon as the row appears.
+            QVERIFY2(list.columnWidth(1) >= serverMacWidth + margins,
+                     qPrintable(QString::number(list.columnWidth(1))));
+            QVERIFY2(list.columnWidth(1) >= widestMac(), qPrintable(QString::number(widestMac())));
+            // Narrowed by hand, it is widened again when the refresh completes.
+            list.setColumnWidth(1, 110);
             ods.FireProgress(100);
             ods.FireComplete();
             QCOMPARE(window.RefreshesPending(), 1);
@@ -336,6 +357,16 @@ private slots:
             QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
             QCOMPARE(window.Model().rowCount(), 3);
             QCOMPARE(Cell(window, 0, 1), QStringLiteral("2.0.0.1.2.3"));
+            QVERIFY(list.columnWidth(1) >= serverMacWidth + margins);
+            QVERIFY2(list.columnWidth(1) >= widestMac(), qPrintable(QString::number(widestMac())));
+            // What the user set wider stays.
+            list.setColumnWidth(1, serverMacWidth + margins + 80);
+            QTest::mouseClick(Find<QPushButton>(window, "refreshButton"), Qt::LeftButton);
+            ods.FireUpdate(1);
+            ods.FireComplete();
+            Loop().AdvanceClock(kScanMs);
+            QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
+            QCOMPARE(list.columnWidth(1), serverMacWidth + margins + 80);
         });
     }
 
