@@ -13,7 +13,6 @@
 #include <QTreeView>
 #include <QtMath>
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "Mirel/MirelEvents.h"
@@ -495,26 +494,34 @@ bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
 }
 
 void BrowseWindow::FitMacColumn(const QString& mac) {
+    // Measuring a text costs microseconds, too much for every row of a large
+    // scan: a MAC is summed from its characters' advances, looked up, which
+    // are at least what it takes whole. Only a wider column is measured.
+    if (!m_bMacAdvancesKnown || m_MacFont != m_pList->font()) {
+        m_MacFont = m_pList->font();
+        const QFontMetricsF metrics(m_MacFont);
+        m_MacCharAdvance.fill(-1);
+        m_bMacAdvancesKnown = true;
+        for (const char* c = kMacCharacters; *c; ++c)
+            m_MacCharAdvance[static_cast<unsigned char>(*c)] = metrics.horizontalAdvance(QLatin1Char(*c));
+    }
+    qreal advance = 0;
+    for (const QChar c : mac) {
+        const qreal known = c.unicode() < m_MacCharAdvance.size() ? m_MacCharAdvance[c.unicode()] : -1;
+        if (known < 0) {
+            advance = -1;
+            break;
+        }
+        advance += known;
+    }
     const int margins =
         2 * (m_pList->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pList) + 1);
     const int width = m_pList->columnWidth(kMacColumn);
-    // Measuring a text costs microseconds, too much for every row of a large
-    // scan: a MAC whose characters all fit at the widest MAC character's
-    // advance needs no measuring.
-    if (m_fMacCharAdvance <= 0 || m_MacFont != m_pList->font()) {
-        m_MacFont = m_pList->font();
-        const QFontMetricsF metrics(m_MacFont);
-        m_fMacCharAdvance = 0;
-        for (const char* c = kMacCharacters; *c; ++c)
-            m_fMacCharAdvance = qMax(m_fMacCharAdvance, metrics.horizontalAdvance(QLatin1Char(*c)));
-    }
-    const bool macCharacters = std::all_of(mac.begin(), mac.end(), [](QChar c) {
-        return c.unicode() < 128 && std::strchr(kMacCharacters, c.toLatin1()) != nullptr;
-    });
-    if (macCharacters && mac.size() * m_fMacCharAdvance + margins <= width)
+    if (advance >= 0 && qCeil(advance) + margins <= width)
         return;
-    // Fractions count: the item's text is cut when its exact advance does not fit.
-    const int needed = qCeil(QFontMetricsF(m_MacFont).horizontalAdvance(mac)) + margins;
+    // Fractions count: an item's text is cut when its exact advance does not fit.
+    advance = qMax(advance, QFontMetricsF(m_MacFont).horizontalAdvance(mac));
+    const int needed = qCeil(advance) + margins;
     if (needed > width)
         m_pList->setColumnWidth(kMacColumn, needed);
 }

@@ -12,6 +12,7 @@
 #include <QFont>
 #include <QPointer>
 #include <QString>
+#include <array>
 #include <memory>
 
 #include "qx318ui/DeviceEntry.h"
@@ -182,9 +183,11 @@ private:
     int m_nPressRow = -1;
     QPoint m_PressPos;
     QPointer<QDialog> m_hProgressDlg;
-    // The list's font, and the widest advance of a MAC character in it.
+    // The list's font, and the advance of each MAC character in it (-1 for
+    // other characters).
     QFont m_MacFont;
-    qreal m_fMacCharAdvance = 0;
+    std::array<qreal, 128> m_MacCharAdvance{};
+    bool m_bMacAdvancesKnown = false;
     bool m_bTornDown = false;
 };
 

@@ -96,11 +96,13 @@ QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, i
 }
 
 int DeviceListModel::FindRow(int kind, LONG id) const {
-    const DeviceEntry* entry = m_byKey.value(Key(kind, id), nullptr);
+    const DeviceEntry* entry = Find(kind, id);
     return entry && entry->m_nSlot != kQueued ? RowOfSlot(entry->m_nSlot) : -1;
 }
 
 DeviceEntry* DeviceListModel::Find(int kind, LONG id) const {
+    if (InTable(kind, id))
+        return static_cast<size_t>(id) < m_byId[kind].size() ? m_byId[kind][id] : nullptr;
     return m_byKey.value(Key(kind, id), nullptr);
 }
 
@@ -111,14 +113,39 @@ DeviceEntry* DeviceListModel::EntryAt(int row) const {
 }
 
 int DeviceListModel::RowOf(const DeviceEntry* entry) const {
-    return FindRow(entry->m_nKind, entry->m_dwID);
+    const size_t slot = entry->m_nSlot;
+    return slot < m_rows.size() && m_rows[slot] == entry ? RowOfSlot(slot) : -1;
+}
+
+bool DeviceListModel::InTable(int kind, LONG id) {
+    return (kind == DK_SKOS || kind == DK_FIXED) && id >= 0 && id < kTableIds;
+}
+
+void DeviceListModel::Link(DeviceEntry* entry) {
+    const int kind = entry->m_nKind;
+    const LONG id = entry->m_dwID;
+    if (!InTable(kind, id)) {
+        m_byKey.insert(Key(kind, id), entry);
+        return;
+    }
+    std::vector<DeviceEntry*>& table = m_byId[kind];
+    if (static_cast<size_t>(id) >= table.size())
+        table.resize(static_cast<size_t>(id) + 1, nullptr);
+    table[id] = entry;
+}
+
+void DeviceListModel::Unlink(const DeviceEntry* entry) {
+    if (InTable(entry->m_nKind, entry->m_dwID))
+        m_byId[entry->m_nKind][entry->m_dwID] = nullptr;
+    else
+        m_byKey.remove(Key(entry->m_nKind, entry->m_dwID));
 }
 
 void DeviceListModel::InsertAtTop(DeviceEntry* entry) {
     beginInsertRows(QModelIndex(), 0, 0);
     entry->m_nSlot = m_rows.size();
     m_rows.push_back(entry);
-    m_byKey.insert(Key(entry->m_nKind, entry->m_dwID), entry);
+    Link(entry);
     endInsertRows();
 }
 
@@ -127,7 +154,7 @@ void DeviceListModel::RemoveRow(int row) {
     if (!entry)
         return;
     beginRemoveRows(QModelIndex(), row, row);
-    m_byKey.remove(Key(entry->m_nKind, entry->m_dwID));
+    Unlink(entry);
     m_rows.erase(m_rows.begin() + static_cast<ptrdiff_t>(entry->m_nSlot));
     for (size_t slot = entry->m_nSlot; slot < m_rows.size(); ++slot)
         m_rows[slot]->m_nSlot = slot;
@@ -143,18 +170,18 @@ void DeviceListModel::Remove(DeviceEntry* entry) {
     if (queued == m_queued.end())
         return;
     m_queued.erase(queued);
-    m_byKey.remove(Key(entry->m_nKind, entry->m_dwID));
+    Unlink(entry);
 }
 
 void DeviceListModel::QueueAtTop(DeviceEntry* entry) {
     entry->m_nSlot = kQueued;
     m_queued.push_back(entry);
-    m_byKey.insert(Key(entry->m_nKind, entry->m_dwID), entry);
+    Link(entry);
 }
 
 void DeviceListModel::QueueChanged(const DeviceEntry* entry) {
     if (entry->m_nSlot != kQueued)
-        m_changed.push_back(Key(entry->m_nKind, entry->m_dwID));
+        m_changed.emplace_back(entry->m_nKind, entry->m_dwID);
 }
 
 void DeviceListModel::ListQueued() {
@@ -172,8 +199,8 @@ void DeviceListModel::ListQueued() {
     // moved since, so their rows are looked up now.
     int first = INT_MAX;
     int last = -1;
-    for (const quint64 key : m_changed) {
-        const DeviceEntry* entry = m_byKey.value(key, nullptr);
+    for (const auto& [kind, id] : m_changed) {
+        const DeviceEntry* entry = Find(kind, id);
         if (!entry)
             continue;
         const int row = RowOfSlot(entry->m_nSlot);

@@ -981,8 +981,9 @@ private slots:
         std::vector<std::unique_ptr<qx318ui::DeviceEntry>> entries;
         for (int i = 0; i < 200; ++i) {
             auto entry = std::make_unique<qx318ui::DeviceEntry>();
-            entry->m_nKind = i % 3 == 0 ? qx318ui::DK_FIXED : qx318ui::DK_SKOS;
-            entry->m_dwID = i;
+            // Both kinds share ids; a few ids lie far apart or below zero.
+            entry->m_nKind = i % 2 == 0 ? qx318ui::DK_FIXED : qx318ui::DK_SKOS;
+            entry->m_dwID = i % 10 == 9 ? -i : i % 10 == 7 ? 70'000 + i : i / 2;
             entry->m_strMacAddress = QStringLiteral("2.0.0.0.%1.%2").arg(i % 7).arg(i);
             model.InsertAtTop(entry.get());
             entries.push_back(std::move(entry));
@@ -997,11 +998,15 @@ private slots:
         check();
         model.Sort(1, false);
         check();
-        model.RemoveRow(17);
-        model.RemoveRow(0);
-        model.RemoveRow(model.rowCount() - 1);
+        std::vector<const qx318ui::DeviceEntry*> removed;
+        for (int row : {17, 0, 196}) {
+            removed.push_back(model.EntryAt(row));
+            model.RemoveRow(row);
+        }
         QCOMPARE(model.rowCount(), 197);
         check();
+        for (const qx318ui::DeviceEntry* entry : removed)
+            QCOMPARE(model.FindRow(entry->m_nKind, entry->m_dwID), -1);
         model.Sort(0, true);
         check();
         QCOMPARE(model.FindRow(qx318ui::DK_SKOS, 10'000), -1);
