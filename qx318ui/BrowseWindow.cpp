@@ -487,7 +487,9 @@ bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
         shown |= AssignJoined(entry.m_strComment, first.View(), second.View());
     }
     const bool direct = entry.m_nDirectAccess != 0;
-    Assign<std::u16string>(entry.m_strProgID, direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID);
+    const char16_t* progID = direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID;
+    if (entry.m_strProgID != progID)
+        entry.m_strProgID = progID;
     Assign(entry.m_strAddress, direct ? entry.m_strIpAddress : entry.m_strMacAddress);
     shown |= Assign<int>(entry.m_nImage, direct ? kImageDeviceServer : kImageDeviceServerGhosted);
     return shown;
