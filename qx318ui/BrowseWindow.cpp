@@ -9,9 +9,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTreeView>
+#include <QtMath>
+#include <algorithm>
 #include <initializer_list>
-#include <tuple>
+#include <utility>
 
 #include "Mirel/MirelEvents.h"
 #include "qx318ui/DeviceImages.h"
@@ -36,15 +39,65 @@ constexpr int kDialogHeightDu = 238;
 constexpr int kButtonWidthDu = 52;
 constexpr int kButtonHeightDu = 14;
 constexpr int kColumnWidths[DeviceListModel::kColumnCount] = {24, 110, 90, 100, 90};
+constexpr int kMacColumn = 1;
+// What MACs are written with.
+constexpr char kMacCharacters[] = "0123456789ABCDEFabcdef.-:";
 // A status text holds at most this many characters.
 constexpr int kStatusLength = 259;
 
+QStringView ViewOf(BSTR text) {
+    return text ? QStringView(text, SysStringLen(text)) : QStringView();
+}
+
+// A text property as the component gives it, empty when it cannot be read.
+class BstrText {
+public:
+    template <class Info>
+    BstrText(Info* info, HRESULT (Info::*get)(BSTR*)) {
+        if (FAILED((info->*get)(&m_text))) {
+            SysFreeString(m_text);
+            m_text = nullptr;
+        }
+    }
+    ~BstrText() { SysFreeString(m_text); }
+    BstrText(const BstrText&) = delete;
+    BstrText& operator=(const BstrText&) = delete;
+    QStringView View() const { return ViewOf(m_text); }
+
+private:
+    BSTR m_text = nullptr;
+};
+
+// Devices report again and again with the same texts: a text is copied only
+// when it differs. True when it changed.
 template <class Info>
-QString Read(Info* info, HRESULT (Info::*get)(BSTR*)) {
-    BSTR text = nullptr;
-    const QString result = SUCCEEDED((info->*get)(&text)) ? FromBstr(text) : QString();
-    SysFreeString(text);
-    return result;
+bool ReadText(Info* info, HRESULT (Info::*get)(BSTR*), QString& text) {
+    const BstrText read(info, get);
+    if (text == read.View())
+        return false;
+    text = read.View().toString();
+    return true;
+}
+
+// The same for "first/second".
+bool AssignJoined(QString& text, QStringView first, QStringView second) {
+    const QStringView current(text);
+    if (current.size() == first.size() + 1 + second.size() && current.startsWith(first) &&
+        current[first.size()] == QLatin1Char('/') && current.endsWith(second))
+        return false;
+    QString joined;
+    joined.reserve(first.size() + 1 + second.size());
+    joined.append(first).append(QLatin1Char('/')).append(second);
+    text = std::move(joined);
+    return true;
+}
+
+template <class Field>
+bool Assign(Field& field, const Field& value) {
+    if (field == value)
+        return false;
+    field = value;
+    return true;
 }
 
 template <class Info>
@@ -122,6 +175,7 @@ BrowseWindow::BrowseWindow(CQx318BrowseDlg& owner, QWidget* parent)
     if (V_VT(&m_Owner.m_varInput) == VT_BSTR)
         m_bstrPreselectMac = FromBstr(V_BSTR(&m_Owner.m_varInput));
     BuildControls();
+    m_pLoop->SetAfterDrain([this] { ListQueuedRows(); });
     m_hrEventIds = LoadRefreshEventIds(&m_RefreshEventIds);
     m_hrDeviceEventIds = LoadDeviceEventIds(&m_DeviceEventIds);
 }
@@ -329,6 +383,7 @@ void BrowseWindow::OnRefreshComplete(Discovery& discovery) {
         return;
     SetFileProgress(0);
     ShowStatus(QStringLiteral("Refresh complete\n"));
+    FitMacColumnToRows();
     // A discovery object that completes late must not end an action that
     // began after the refresh was aborted.
     if (m_nState == DXS_REFRESHING)
@@ -337,22 +392,39 @@ void BrowseWindow::OnRefreshComplete(Discovery& discovery) {
 }
 
 void BrowseWindow::OnDeviceUpdate(Discovery& discovery, LONG id) {
-    const int row = m_pModel->FindRow(discovery.kind, id);
-    if (row >= 0) {
-        UpdateRow(row, *m_pModel->EntryAt(row));
+    if (DeviceEntry* known = m_pModel->Find(discovery.kind, id)) {
+        UpdateRow(m_pModel->RowOf(known), *known);
         return;
     }
     DeviceEntry* entry = AddEntry(discovery, id);
     if (!entry)
         return;
     ReadEntry(*entry);
-    m_pModel->InsertAtTop(entry);
-    if (entry->m_nKind == DK_SKOS && !m_bstrPreselectMac.isEmpty() &&
-        entry->m_strMacAddress.compare(m_bstrPreselectMac, Qt::CaseInsensitive) == 0) {
-        const QModelIndex index = m_pModel->index(0, 0);
-        m_pList->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        m_pList->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    const bool preselect = entry->m_nKind == DK_SKOS && !m_bstrPreselectMac.isEmpty() && !m_pPreselected &&
+                           entry->m_strMacAddress.compare(m_bstrPreselectMac, Qt::CaseInsensitive) == 0;
+    if (m_pLoop->IsDraining()) {
+        // Listed with the others at the end of this wake-up.
+        m_pModel->QueueAtTop(entry);
+        if (preselect)
+            m_pPreselected = entry;
+        return;
     }
+    m_pModel->InsertAtTop(entry);
+    if (preselect)
+        SelectPreselected(0);
+}
+
+void BrowseWindow::ListQueuedRows() {
+    m_pModel->ListQueued();
+    DeviceEntry* preselected = std::exchange(m_pPreselected, nullptr);
+    if (preselected)
+        SelectPreselected(m_pModel->RowOf(preselected));
+}
+
+void BrowseWindow::SelectPreselected(int row) {
+    const QModelIndex index = m_pModel->index(row, 0);
+    m_pList->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    m_pList->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
 }
 
 DeviceEntry* BrowseWindow::AddEntry(Discovery& discovery, LONG id) {
@@ -381,51 +453,103 @@ DeviceEntry* BrowseWindow::AddEntry(Discovery& discovery, LONG id) {
 void BrowseWindow::UpdateRow(int row, DeviceEntry& entry) {
     // A device reports several times a scan, mostly unchanged: the row is
     // repainted only when what it shows has changed.
-    const auto shown = [](const DeviceEntry& e) {
-        return std::make_tuple(e.m_bStale, e.m_nImage, e.m_strMacAddress, e.m_strIpAddress, e.m_strVersion,
-                               e.m_strComment);
-    };
-    const auto before = shown(entry);
-    ReadEntry(entry);
-    if (shown(entry) != before)
+    if (!ReadEntry(entry))
+        return;
+    if (m_pLoop->IsDraining())
+        m_pModel->QueueChanged(&entry);
+    else
         m_pModel->RowChanged(row);
 }
 
-void BrowseWindow::ReadEntry(DeviceEntry& entry) {
+bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
+    bool shown = Assign(entry.m_bStale, false);
     if (entry.m_nKind == DK_SKOS) {
         IMirelUdpDeviceInfo* info = entry.m_pSkosInfo.Get();
         entry.m_nPing = ReadLong(info, &IMirelUdpDeviceInfo::get_Ping);
         OSKAN_PCODE_MACHINE_MODE mode = OPCM_MODE_UNKNOWN;
         entry.m_Mode = SUCCEEDED(info->get_PcmMode(&mode)) ? mode : OPCM_MODE_UNKNOWN;
-        entry.m_strMacAddress = Read(info, &IMirelUdpDeviceInfo::get_MacAddress);
-        entry.m_strIpAddress = Read(info, &IMirelUdpDeviceInfo::get_IpAddress);
-        entry.m_strVersion = Read(info, &IMirelUdpDeviceInfo::get_Version);
-        entry.m_strComment = Read(info, &IMirelUdpDeviceInfo::get_ProjectName);
-        entry.m_strAddress = entry.m_strMacAddress;
-        entry.m_nImage = SkosImage(entry.m_Mode);
-    } else {
-        IFixedFirmwareDeviceInfo* info = entry.m_pFixedInfo.Get();
-        entry.m_nPing = ReadLong(info, &IFixedFirmwareDeviceInfo::get_Ping);
-        entry.m_strMacAddress = Read(info, &IFixedFirmwareDeviceInfo::get_MacAddress);
-        entry.m_strIpAddress = Read(info, &IFixedFirmwareDeviceInfo::get_IpAddress);
-        entry.m_nDirectAccess = ReadLong(info, &IFixedFirmwareDeviceInfo::get_DirectAccess);
-        entry.m_strVersion = Read(info, &IFixedFirmwareDeviceInfo::get_Version);
-        entry.m_strComment = Read(info, &IFixedFirmwareDeviceInfo::get_FirstDescription) + QLatin1Char('/') +
-                             Read(info, &IFixedFirmwareDeviceInfo::get_SecondDescription);
-        const bool direct = entry.m_nDirectAccess != 0;
-        entry.m_strProgID = direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID;
-        entry.m_strAddress = direct ? entry.m_strIpAddress : entry.m_strMacAddress;
-        entry.m_nImage = direct ? kImageDeviceServer : kImageDeviceServerGhosted;
+        if (ReadText(info, &IMirelUdpDeviceInfo::get_MacAddress, entry.m_strMacAddress)) {
+            entry.m_strAddress = entry.m_strMacAddress;
+            FitMacColumn(entry.m_strMacAddress);
+            shown = true;
+        }
+        shown |= ReadText(info, &IMirelUdpDeviceInfo::get_IpAddress, entry.m_strIpAddress);
+        shown |= ReadText(info, &IMirelUdpDeviceInfo::get_Version, entry.m_strVersion);
+        shown |= ReadText(info, &IMirelUdpDeviceInfo::get_ProjectName, entry.m_strComment);
+        shown |= Assign(entry.m_nImage, SkosImage(entry.m_Mode));
+        return shown;
     }
-    entry.m_bStale = false;
+    IFixedFirmwareDeviceInfo* info = entry.m_pFixedInfo.Get();
+    entry.m_nPing = ReadLong(info, &IFixedFirmwareDeviceInfo::get_Ping);
+    if (ReadText(info, &IFixedFirmwareDeviceInfo::get_MacAddress, entry.m_strMacAddress)) {
+        FitMacColumn(entry.m_strMacAddress);
+        shown = true;
+    }
+    shown |= ReadText(info, &IFixedFirmwareDeviceInfo::get_IpAddress, entry.m_strIpAddress);
+    entry.m_nDirectAccess = ReadLong(info, &IFixedFirmwareDeviceInfo::get_DirectAccess);
+    shown |= ReadText(info, &IFixedFirmwareDeviceInfo::get_Version, entry.m_strVersion);
+    {
+        const BstrText first(info, &IFixedFirmwareDeviceInfo::get_FirstDescription);
+        const BstrText second(info, &IFixedFirmwareDeviceInfo::get_SecondDescription);
+        shown |= AssignJoined(entry.m_strComment, first.View(), second.View());
+    }
+    const bool direct = entry.m_nDirectAccess != 0;
+    const char16_t* progID = direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID;
+    if (entry.m_strProgID != progID)
+        entry.m_strProgID = progID;
+    Assign(entry.m_strAddress, direct ? entry.m_strIpAddress : entry.m_strMacAddress);
+    shown |= Assign<int>(entry.m_nImage, direct ? kImageDeviceServer : kImageDeviceServerGhosted);
+    return shown;
+}
+
+void BrowseWindow::FitMacColumn(const QString& mac) {
+    // Measuring a text costs microseconds, too much for every row of a large
+    // scan: a MAC is summed from its characters' advances, looked up, which
+    // are at least what it takes whole. Only a wider column is measured.
+    if (!m_bMacAdvancesKnown || m_MacFont != m_pList->font()) {
+        m_MacFont = m_pList->font();
+        const QFontMetricsF metrics(m_MacFont);
+        m_MacCharAdvance.fill(-1);
+        m_bMacAdvancesKnown = true;
+        for (const char* c = kMacCharacters; *c; ++c)
+            m_MacCharAdvance[static_cast<unsigned char>(*c)] = metrics.horizontalAdvance(QLatin1Char(*c));
+    }
+    qreal advance = 0;
+    for (const QChar c : mac) {
+        const qreal known = c.unicode() < m_MacCharAdvance.size() ? m_MacCharAdvance[c.unicode()] : -1;
+        if (known < 0) {
+            advance = -1;
+            break;
+        }
+        advance += known;
+    }
+    const int margins =
+        2 * (m_pList->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pList) + 1);
+    const int width = m_pList->columnWidth(kMacColumn);
+    if (advance >= 0 && qCeil(advance) + margins <= width)
+        return;
+    // Fractions count: an item's text is cut when its exact advance does not fit.
+    advance = qMax(advance, QFontMetricsF(m_MacFont).horizontalAdvance(mac));
+    const int needed = qCeil(advance) + margins;
+    if (needed > width)
+        m_pList->setColumnWidth(kMacColumn, needed);
+}
+
+void BrowseWindow::FitMacColumnToRows() {
+    for (int row = 0; row < m_pModel->rowCount(); ++row)
+        FitMacColumn(m_pModel->EntryAt(row)->m_strMacAddress);
 }
 
 void BrowseWindow::OnDeviceRemove(Discovery& discovery, LONG id) {
-    const int row = m_pModel->FindRow(discovery.kind, id);
-    if (row < 0)
+    DeviceEntry* entry = m_pModel->Find(discovery.kind, id);
+    if (!entry)
         return;
-    DeviceEntry* entry = m_pModel->EntryAt(row);
-    m_pModel->RemoveRow(row);
+    if (entry == m_pPreselected) {
+        // As if it had been selected and then removed: the preselection is spent.
+        m_pPreselected = nullptr;
+        m_bstrPreselectMac.clear();
+    }
+    m_pModel->Remove(entry);
     m_Owner.m_lstDevices.erase(entry->m_Self);
 }
 

@@ -13,8 +13,10 @@
 // connection, command target or loader events, and a batch over the selected rows.
 
 #include <QDialog>
+#include <QFont>
 #include <QPointer>
 #include <QString>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -160,9 +162,17 @@ private:
     void OnDeviceUpdate(Discovery& discovery, LONG id);
     void OnDeviceRemove(Discovery& discovery, LONG id);
     DeviceEntry* AddEntry(Discovery& discovery, LONG id);
+    // The end of a wake-up of the loop: its new rows are listed, its changed
+    // rows repainted, and a new row that matched the preselection is selected.
+    void ListQueuedRows();
+    void SelectPreselected(int row);
+    // Widens the MAC column, never narrows it, so that MACs show whole.
+    void FitMacColumn(const QString& mac);
+    void FitMacColumnToRows();
     // Reads every property again and rewrites the row.
     void UpdateRow(int row, DeviceEntry& entry);
-    void ReadEntry(DeviceEntry& entry);
+    // True when what the row shows has changed.
+    bool ReadEntry(DeviceEntry& entry);
     void Teardown();
 
     // Actions (BrowseActions.cpp).
@@ -251,6 +261,8 @@ private:
     int m_nPendingOp = 0;
     int m_nRefreshesPending = 0;
     QString m_bstrPreselectMac;
+    // A queued new row that matched m_bstrPreselectMac, selected once listed.
+    DeviceEntry* m_pPreselected = nullptr;
     QString m_strPendingNote;
     int m_nSortColumn = -1;
     bool m_bSortAscending = true;
@@ -258,6 +270,11 @@ private:
     int m_nPressRow = -1;
     QPoint m_PressPos;
     QPointer<QDialog> m_hProgressDlg;
+    // The list's font, and the advance of each MAC character in it (-1 for
+    // other characters).
+    QFont m_MacFont;
+    std::array<qreal, 128> m_MacCharAdvance{};
+    bool m_bMacAdvancesKnown = false;
     bool m_bTornDown = false;
 
     // The device object of the running action, each part with its sink.

@@ -1,6 +1,7 @@
 #include "qx318ui/DeviceListModel.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "qx318ui/DeviceImages.h"
 
@@ -95,8 +96,14 @@ QVariant DeviceListModel::headerData(int section, Qt::Orientation orientation, i
 }
 
 int DeviceListModel::FindRow(int kind, LONG id) const {
-    const DeviceEntry* entry = m_byKey.value(Key(kind, id), nullptr);
-    return entry ? RowOfSlot(entry->m_nSlot) : -1;
+    const DeviceEntry* entry = Find(kind, id);
+    return entry && entry->m_nSlot != kQueued ? RowOfSlot(entry->m_nSlot) : -1;
+}
+
+DeviceEntry* DeviceListModel::Find(int kind, LONG id) const {
+    if (InTable(kind, id))
+        return static_cast<size_t>(id) < m_byId[kind].size() ? m_byId[kind][id] : nullptr;
+    return m_byKey.value(Key(kind, id), nullptr);
 }
 
 DeviceEntry* DeviceListModel::EntryAt(int row) const {
@@ -106,14 +113,39 @@ DeviceEntry* DeviceListModel::EntryAt(int row) const {
 }
 
 int DeviceListModel::RowOf(const DeviceEntry* entry) const {
-    return FindRow(entry->m_nKind, entry->m_dwID);
+    const size_t slot = entry->m_nSlot;
+    return slot < m_rows.size() && m_rows[slot] == entry ? RowOfSlot(slot) : -1;
+}
+
+bool DeviceListModel::InTable(int kind, LONG id) {
+    return (kind == DK_SKOS || kind == DK_FIXED) && id >= 0 && id < kTableIds;
+}
+
+void DeviceListModel::Link(DeviceEntry* entry) {
+    const int kind = entry->m_nKind;
+    const LONG id = entry->m_dwID;
+    if (!InTable(kind, id)) {
+        m_byKey.insert(Key(kind, id), entry);
+        return;
+    }
+    std::vector<DeviceEntry*>& table = m_byId[kind];
+    if (static_cast<size_t>(id) >= table.size())
+        table.resize(static_cast<size_t>(id) + 1, nullptr);
+    table[id] = entry;
+}
+
+void DeviceListModel::Unlink(const DeviceEntry* entry) {
+    if (InTable(entry->m_nKind, entry->m_dwID))
+        m_byId[entry->m_nKind][entry->m_dwID] = nullptr;
+    else
+        m_byKey.remove(Key(entry->m_nKind, entry->m_dwID));
 }
 
 void DeviceListModel::InsertAtTop(DeviceEntry* entry) {
     beginInsertRows(QModelIndex(), 0, 0);
     entry->m_nSlot = m_rows.size();
     m_rows.push_back(entry);
-    m_byKey.insert(Key(entry->m_nKind, entry->m_dwID), entry);
+    Link(entry);
     endInsertRows();
 }
 
@@ -122,11 +154,62 @@ void DeviceListModel::RemoveRow(int row) {
     if (!entry)
         return;
     beginRemoveRows(QModelIndex(), row, row);
-    m_byKey.remove(Key(entry->m_nKind, entry->m_dwID));
+    Unlink(entry);
     m_rows.erase(m_rows.begin() + static_cast<ptrdiff_t>(entry->m_nSlot));
     for (size_t slot = entry->m_nSlot; slot < m_rows.size(); ++slot)
         m_rows[slot]->m_nSlot = slot;
     endRemoveRows();
+}
+
+void DeviceListModel::Remove(DeviceEntry* entry) {
+    if (entry->m_nSlot != kQueued) {
+        RemoveRow(RowOf(entry));
+        return;
+    }
+    const auto queued = std::find(m_queued.begin(), m_queued.end(), entry);
+    if (queued == m_queued.end())
+        return;
+    m_queued.erase(queued);
+    Unlink(entry);
+}
+
+void DeviceListModel::QueueAtTop(DeviceEntry* entry) {
+    entry->m_nSlot = kQueued;
+    m_queued.push_back(entry);
+    Link(entry);
+}
+
+void DeviceListModel::QueueChanged(const DeviceEntry* entry) {
+    if (entry->m_nSlot != kQueued)
+        m_changed.emplace_back(entry->m_nKind, entry->m_dwID);
+}
+
+void DeviceListModel::ListQueued() {
+    if (!m_queued.empty()) {
+        const int count = static_cast<int>(m_queued.size());
+        beginInsertRows(QModelIndex(), 0, count - 1);
+        for (DeviceEntry* entry : m_queued) {
+            entry->m_nSlot = m_rows.size();
+            m_rows.push_back(entry);
+        }
+        m_queued.clear();
+        endInsertRows();
+    }
+    // One repaint for all rows that changed: the entries were removed or
+    // moved since, so their rows are looked up now.
+    int first = INT_MAX;
+    int last = -1;
+    for (const auto& [kind, id] : m_changed) {
+        const DeviceEntry* entry = Find(kind, id);
+        if (!entry)
+            continue;
+        const int row = RowOfSlot(entry->m_nSlot);
+        first = std::min(first, row);
+        last = std::max(last, row);
+    }
+    m_changed.clear();
+    if (last >= 0)
+        emit dataChanged(index(first, 0), index(last, kColumnCount - 1));
 }
 
 void DeviceListModel::RowChanged(int row) {
@@ -136,6 +219,8 @@ void DeviceListModel::RowChanged(int row) {
 
 void DeviceListModel::MarkAllStale() {
     for (DeviceEntry* entry : m_rows)
+        entry->m_bStale = true;
+    for (DeviceEntry* entry : m_queued)
         entry->m_bStale = true;
     if (!m_rows.empty())
         emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));

@@ -28,9 +28,20 @@ LoopNotifier::LoopNotifier() {
     if (!loop.IsUsable())
         return;
     m_notifier = std::make_unique<QSocketNotifier>(loop.Fd(), QSocketNotifier::Read);
-    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &DispatchReady);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { Drain(); });
 }
 
 LoopNotifier::~LoopNotifier() = default;
+
+void LoopNotifier::Drain() {
+    const std::weak_ptr<int> alive = m_alive;
+    ++m_depth;
+    DispatchReady();
+    if (alive.expired())
+        return;
+    --m_depth;
+    if (m_afterDrain)
+        m_afterDrain();
+}
 
 }  // namespace qx318ui

@@ -6,6 +6,7 @@
 // polls and no second thread is needed.
 
 #include <QSocketNotifier>
+#include <functional>
 #include <memory>
 
 namespace qx318ui {
@@ -20,8 +21,20 @@ public:
     // False when the thread's loop is unusable; nothing is watched then.
     bool IsWatching() const { return m_notifier != nullptr; }
 
+    // True while a wake-up dispatches the loop's callbacks.
+    bool IsDraining() const { return m_depth > 0; }
+    // Runs at the end of every wake-up, so that what its callbacks left to do
+    // is done once for all of them.
+    void SetAfterDrain(std::function<void()> callback) { m_afterDrain = std::move(callback); }
+
 private:
+    void Drain();
+
     std::unique_ptr<QSocketNotifier> m_notifier;
+    std::function<void()> m_afterDrain;
+    int m_depth = 0;
+    // Expires with the notifier, which a callback may destroy.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 
 }  // namespace qx318ui

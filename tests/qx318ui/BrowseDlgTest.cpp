@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -273,6 +274,8 @@ private slots:
             QVERIFY(Find<QProgressBar>(window, "progressBar")->isHidden());
             QVERIFY(!Find<QPushButton>(window, "abortButton")->isEnabled());
             QCOMPARE(window.Model().rowCount(), 3);
+            // Short MACs leave the MAC column as it was.
+            QCOMPARE(window.List().columnWidth(1), 110);
             const int row = window.Model().FindRow(qx318ui::DK_SKOS, window.Model().EntryAt(0)->m_dwID);
             QCOMPARE(row, 0);
             for (int r = 0; r < 3; ++r) {
@@ -302,10 +305,22 @@ private slots:
         AddSimulated({2, 0, 0, 1, 2, 3}, SimMachineMode::Running, "pump");
         Explorer explorer;
         explorer.ods = new FakeDiscovery;
-        explorer.ods->Add(1, FixedInfo("0.1.2.3.4.5", "192.168.1.20", 1).Get());
+        explorer.ods->Add(1, FixedInfo("00-90-E8-01-02-03", "192.168.1.20", 1).Get());
         explorer.ods->Add(2, FixedInfo("0.1.2.3.4.6", "192.168.1.21", 0).Get());
         explorer.Run([&](BrowseWindow& window) {
             FakeDiscovery& ods = *explorer.ods;
+            QTreeView& list = window.List();
+            // A Device Server's MAC shows whole: the column is as wide as the
+            // text and the margins around an item's text.
+            const int margins =
+                2 * (list.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &list) + 1);
+            const int serverMacWidth =
+                list.fontMetrics().horizontalAdvance(QStringLiteral("00-90-E8-01-02-03"));
+            QVERIFY(serverMacWidth + margins > 110);
+            // The view's own measure of the widest item in the column.
+            const auto widestMac = [&list] {
+                return static_cast<QAbstractItemView&>(list).sizeHintForColumn(1);
+            };
             QVERIFY(ods.HasSink());
             QCOMPARE(ods.refreshes, 1);
             QCOMPARE(window.RefreshesPending(), 2);
@@ -325,6 +340,12 @@ private slots:
             QCOMPARE(Image(window, 1), int(qx318ui::kImageDeviceServer));
             QCOMPARE(window.Model().EntryAt(1)->m_strProgID, std::u16string(u"ods.udpdevice"));
             QCOMPARE(window.Model().EntryAt(1)->m_strAddress, QStringLiteral("192.168.1.20"));
+            // Widened as soon as the row appears.
+            QVERIFY2(list.columnWidth(1) >= serverMacWidth + margins,
+                     qPrintable(QString::number(list.columnWidth(1))));
+            QVERIFY2(list.columnWidth(1) >= widestMac(), qPrintable(QString::number(widestMac())));
+            // Narrowed by hand, it is widened again when the refresh completes.
+            list.setColumnWidth(1, 110);
             ods.FireProgress(100);
             ods.FireComplete();
             QCOMPARE(window.RefreshesPending(), 1);
@@ -336,6 +357,16 @@ private slots:
             QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
             QCOMPARE(window.Model().rowCount(), 3);
             QCOMPARE(Cell(window, 0, 1), QStringLiteral("2.0.0.1.2.3"));
+            QVERIFY(list.columnWidth(1) >= serverMacWidth + margins);
+            QVERIFY2(list.columnWidth(1) >= widestMac(), qPrintable(QString::number(widestMac())));
+            // What the user set wider stays.
+            list.setColumnWidth(1, serverMacWidth + margins + 80);
+            QTest::mouseClick(Find<QPushButton>(window, "refreshButton"), Qt::LeftButton);
+            ods.FireUpdate(1);
+            ods.FireComplete();
+            Loop().AdvanceClock(kScanMs);
+            QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
+            QCOMPARE(list.columnWidth(1), serverMacWidth + margins + 80);
         });
     }
 
@@ -441,6 +472,88 @@ private slots:
         });
         QCOMPARE(result, 1);
         QCOMPARE(explorer.Output(), QStringLiteral("Ab.0.0.1.2.3"));
+    }
+
+    void rowsOfOneWakeUpAreListedTogether() {
+        Explorer explorer;
+        explorer.skos = new FakeDiscovery;
+        explorer.ods = new FakeDiscovery;
+        ComPtr<FakeSkosInfo> changing = SkosInfo("2.0.0.1.2.1", OPCM_MODE_RUNNING);
+        explorer.skos->Add(1, changing.Get());
+        explorer.skos->Add(2, SkosInfo("2.0.0.1.2.2", OPCM_MODE_RUNNING).Get());
+        explorer.skos->Add(3, SkosInfo("2.0.0.1.2.3", OPCM_MODE_RUNNING).Get());
+        explorer.skos->Add(4, SkosInfo("2.0.0.1.2.3", OPCM_MODE_STOPPED_IDLE).Get());
+        explorer.skos->Add(5, SkosInfo("2.0.0.1.2.5", OPCM_MODE_RUNNING).Get());
+        explorer.ods->Add(1, FixedInfo("0.1.2.3.4.5", "192.168.1.20", 1).Get());
+        explorer.SetInput("2.0.0.1.2.3");
+        explorer.Run([&](BrowseWindow& window) {
+            FakeDiscovery& skos = *explorer.skos;
+            // Outside a wake-up of the loop a row is listed at once.
+            skos.FireUpdate(1);
+            QCOMPARE(window.Model().rowCount(), 1);
+            QSignalSpy inserted(&window.Model(), &QAbstractItemModel::rowsInserted);
+            QSignalSpy changed(&window.Model(), &QAbstractItemModel::dataChanged);
+            // One wake-up delivers a burst of events, as a socket full of
+            // datagrams does: a watch on a pipe fires them from the window's
+            // own notifier.
+            int fds[2];
+            QVERIFY(pipe(fds) == 0);
+            QCOMPARE(write(fds[1], "x", 1), ssize_t(1));
+            int rowsDuringBurst = -1;
+            const auto watch = Loop().AddWatch(fds[0], EPOLLIN, [&](uint32_t) {
+                char byte;
+                if (read(fds[0], &byte, 1) != 1)
+                    return;
+                skos.FireUpdate(2);
+                skos.FireUpdate(3);  // matches the Input: selected once listed
+                explorer.ods->FireUpdate(1);
+                skos.FireUpdate(5);
+                skos.FireUpdate(2);  // found while it waits: not listed twice
+                changing->version = "4.3";
+                skos.FireUpdate(1);
+                changing->project = "pump";
+                skos.FireUpdate(1);
+                skos.FireUpdate(4);  // the same MAC again: left alone
+                skos.FireRemove(5);  // gone before it was listed
+                rowsDuringBurst = window.Model().rowCount();
+            });
+            QVERIFY(watch != 0);
+            QCoreApplication::processEvents();
+            Loop().RemoveWatch(watch);
+            close(fds[0]);
+            close(fds[1]);
+            QCOMPARE(rowsDuringBurst, 1);
+            // One insertion, in the order one insertion at a time gives: newest on top.
+            QCOMPARE(inserted.size(), 1);
+            QCOMPARE(inserted[0][1].toInt(), 0);
+            QCOMPARE(inserted[0][2].toInt(), 3);
+            QCOMPARE(Macs(window), (QStringList{QStringLiteral("2.0.0.1.2.3"), QStringLiteral("0.1.2.3.4.5"),
+                                                QStringLiteral("2.0.0.1.2.3"), QStringLiteral("2.0.0.1.2.2"),
+                                                QStringLiteral("2.0.0.1.2.1")}));
+            const LONG ids[] = {4, 1, 3, 2, 1};
+            for (int row = 0; row < 5; ++row) {
+                const int kind = row == 1 ? qx318ui::DK_FIXED : qx318ui::DK_SKOS;
+                QCOMPARE(window.Model().EntryAt(row)->m_dwID, ids[row]);
+                QCOMPARE(window.Model().FindRow(kind, ids[row]), row);
+            }
+            QCOMPARE(window.Model().FindRow(qx318ui::DK_SKOS, 5), -1);
+            QCOMPARE(Image(window, 0), int(qx318ui::kImageSkosStoppedIdle));
+            QCOMPARE(Cell(window, 1, 4), QStringLiteral("Serial/Port 1"));
+            // The listed row that changed twice is repainted once, with its last texts.
+            QCOMPARE(changed.size(), 1);
+            const int changedRow = window.Model().FindRow(qx318ui::DK_SKOS, 1);
+            QVERIFY(changed[0][0].value<QModelIndex>().row() <= changedRow);
+            QVERIFY(changed[0][1].value<QModelIndex>().row() >= changedRow);
+            QCOMPARE(Cell(window, changedRow, 3), QStringLiteral("4.3"));
+            QCOMPARE(Cell(window, changedRow, 4), QStringLiteral("pump"));
+            // The first match is selected and focused, once.
+            QCOMPARE(Selected(window), 1);
+            QCOMPARE(window.SelectedEntry()->m_dwID, LONG(3));
+            QCOMPARE(window.List().currentIndex().row(), 2);
+            QVERIFY(window.PreselectMac().isEmpty());
+            QCOMPARE(window.StatusText(), QStringLiteral("This is a programmable SkOS Device."));
+        });
+        QCOMPARE(explorer.dialog->Devices().size(), size_t(5));
     }
 
     void sortingTwiceReversesAndMovesTheTriangle() {
@@ -868,8 +981,9 @@ private slots:
         std::vector<std::unique_ptr<qx318ui::DeviceEntry>> entries;
         for (int i = 0; i < 200; ++i) {
             auto entry = std::make_unique<qx318ui::DeviceEntry>();
-            entry->m_nKind = i % 3 == 0 ? qx318ui::DK_FIXED : qx318ui::DK_SKOS;
-            entry->m_dwID = i;
+            // Both kinds share ids; a few ids lie far apart or below zero.
+            entry->m_nKind = i % 2 == 0 ? qx318ui::DK_FIXED : qx318ui::DK_SKOS;
+            entry->m_dwID = i % 10 == 9 ? -i : i % 10 == 7 ? 70'000 + i : i / 2;
             entry->m_strMacAddress = QStringLiteral("2.0.0.0.%1.%2").arg(i % 7).arg(i);
             model.InsertAtTop(entry.get());
             entries.push_back(std::move(entry));
@@ -884,11 +998,15 @@ private slots:
         check();
         model.Sort(1, false);
         check();
-        model.RemoveRow(17);
-        model.RemoveRow(0);
-        model.RemoveRow(model.rowCount() - 1);
+        std::vector<const qx318ui::DeviceEntry*> removed;
+        for (int row : {17, 0, 196}) {
+            removed.push_back(model.EntryAt(row));
+            model.RemoveRow(row);
+        }
         QCOMPARE(model.rowCount(), 197);
         check();
+        for (const qx318ui::DeviceEntry* entry : removed)
+            QCOMPARE(model.FindRow(entry->m_nKind, entry->m_dwID), -1);
         model.Sort(0, true);
         check();
         QCOMPARE(model.FindRow(qx318ui::DK_SKOS, 10'000), -1);
