@@ -17,12 +17,12 @@
 #include <memory>
 #include <vector>
 
-#include "sim/NetworkIsolation.h"
 #include "sim/ServerSimulator.h"
 #include "sim/SimSerialLink.h"
 #include "sim/SimUpload.h"
 #include "sim/Simulator.h"
 #include "tests/qx318ui/ExplorerHarness.h"
+#include "tests/qx318ui/IsolatedQTest.h"
 #include "tests/support/TempFolder.h"
 
 using oskan::sim::MacAddress;
@@ -795,18 +795,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: tests run only inside a private network namespace "
-                     "(scripts/netns-run %s)\n",
-                     argv[0]);
-        return 1;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    ActionsTest test;
-    return QTest::qExec(&test, argc, argv);
+    return qx318ui::test::RunIsolatedQTest<ActionsTest>(argc, argv);
 }
 
 #include "ActionsTest.moc"

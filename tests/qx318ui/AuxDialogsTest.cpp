@@ -24,7 +24,7 @@
 #include "qx318ui/InputDlg.h"
 #include "qx318ui/ProgressDlg.h"
 #include "qx318ui/SelectPortDlg.h"
-#include "sim/NetworkIsolation.h"
+#include "tests/qx318ui/IsolatedQTest.h"
 
 using qx318ui::CInputDlg;
 using qx318ui::CProgressDlg;
@@ -532,20 +532,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: tests run only inside a private network namespace "
-                     "(scripts/netns-run %s)\n",
-                     argv[0]);
-        return 1;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The file prompt is Qt's own dialog here, whatever the desktop offers.
-    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-    QApplication application(argc, argv);
-    AuxDialogsTest test;
-    return QTest::qExec(&test, argc, argv);
+    return qx318ui::test::RunIsolatedQTest<AuxDialogsTest>(argc, argv);
 }
 
 #include "AuxDialogsTest.moc"

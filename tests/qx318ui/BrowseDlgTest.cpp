@@ -27,15 +27,17 @@
 #include "qx318ui/LoopNotifier.h"
 #include "qx318ui/Qx318BrowseDlg.h"
 #include "qx318ui/Qx318Module.h"
-#include "sim/NetworkIsolation.h"
 #include "sim/Simulator.h"
+#include "tests/qx318ui/ExplorerHarness.h"
 #include "tests/qx318ui/FakeDiscovery.h"
+#include "tests/qx318ui/IsolatedQTest.h"
 #include "winport/com/objbase.h"
 #include "winport/loop/ServiceLoop.h"
 
 using oskan::sim::SimMachineMode;
 using qx318ui::BrowseWindow;
 using qx318ui::DeviceListModel;
+using namespace qx318ui::test;
 using qx318ui::test::FakeDiscovery;
 using qx318ui::test::FakeFixedInfo;
 using qx318ui::test::FakeSkosInfo;
@@ -43,71 +45,8 @@ using winport::ServiceLoop;
 
 namespace {
 
-// The result a test gives a dialog it closes itself.
-constexpr int kClosedByTest = 99;
 // Long enough for a whole scan of the simulated network.
 constexpr uint64_t kScanMs = 3000;
-
-ServiceLoop& Loop() {
-    return ServiceLoop::Current();
-}
-
-// One dialog object with its discovery objects chosen by the test: a fake in
-// place of either, or the registered Mirel for SkOS and nothing for Device
-// Servers.
-struct Explorer {
-    ComPtr<ISkDialog> object;
-    CQx318BrowseDlg* dialog = nullptr;
-    ComPtr<FakeDiscovery> skos;  // null: the registered Mirel
-    ComPtr<FakeDiscovery> ods;   // null: not there
-    bool mirelMissing = false;
-    int notes = 0;
-
-    Explorer() {
-        CQx318BrowseDlg::CreateInstance(nullptr, IID_ISkDialog, object.ReleaseAndGetVoidAddressOf());
-        dialog = static_cast<CQx318BrowseDlg*>(object.Get());
-        dialog->SetObjectCreator([this](const char16_t* progID, REFIID riid, void** ppv) -> HRESULT {
-            const std::u16string id(progID);
-            if (id == u"ods.udprefresh")
-                return ods ? ods->QueryInterface(riid, ppv) : REGDB_E_CLASSNOTREG;
-            if (id == u"mirel.udprefresh" && (skos || mirelMissing))
-                return skos ? skos->QueryInterface(riid, ppv) : REGDB_E_CLASSNOTREG;
-            return CQx318BrowseDlg::CreateByProgID(progID, riid, ppv);
-        });
-        dialog->SetNotePrompt([this](QWidget*, const QString&, const QString&) { ++notes; });
-    }
-
-    // Runs DoModal with the body inside its loop; closes what the body left open.
-    LONG Run(const std::function<void(BrowseWindow&)>& body) {
-        dialog->SetWindowHook([&body](BrowseWindow& window) {
-            QTimer::singleShot(0, &window, [&window, &body] {
-                body(window);
-                if (window.isVisible())
-                    window.done(kClosedByTest);
-            });
-        });
-        LONG result = -1;
-        if (FAILED(dialog->DoModal(&result)))
-            return -1;
-        return result;
-    }
-
-    QString Output() const {
-        VARIANT output;
-        dialog->get_Output(&output);
-        const QString text = V_VT(&output) == VT_BSTR ? QString::fromUtf16(V_BSTR(&output)) : QString();
-        VariantClear(&output);
-        return text;
-    }
-    void SetInput(const char* text) {
-        VARIANT input;
-        VariantInit(&input);
-        V_VT(&input) = VT_BSTR;
-        V_BSTR(&input) = winport::AnsiToBstr(text);
-        dialog->put_Input(input);
-        VariantClear(&input);
-    }
-};
 
 ComPtr<FakeSkosInfo> SkosInfo(const char* mac, OSKAN_PCODE_MACHINE_MODE mode, const char* project = "") {
     ComPtr<FakeSkosInfo> info(new FakeSkosInfo);
@@ -130,35 +69,6 @@ ComPtr<FakeFixedInfo> FixedInfo(const char* mac, const char* ip, LONG direct) {
     return info;
 }
 
-QString Cell(BrowseWindow& window, int row, int column) {
-    return window.Model().index(row, column).data().toString();
-}
-
-int Image(BrowseWindow& window, int row) {
-    return window.Model().index(row, 0).data(DeviceListModel::kImageRole).toInt();
-}
-
-// The MAC column top to bottom.
-QStringList Macs(BrowseWindow& window) {
-    QStringList macs;
-    for (int row = 0; row < window.Model().rowCount(); ++row)
-        macs << Cell(window, row, 1);
-    return macs;
-}
-
-template <class Widget>
-Widget* Find(BrowseWindow& window, const char* name) {
-    return window.findChild<Widget*>(QString::fromLatin1(name));
-}
-
-void SelectRows(BrowseWindow& window, std::initializer_list<int> rows) {
-    QItemSelectionModel* selection = window.List().selectionModel();
-    selection->clearSelection();
-    for (int row : rows)
-        selection->select(window.Model().index(row, 0),
-                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
-}
-
 // A double click as the platform delivers it: press, release, press, double click, release.
 void DoubleClick(BrowseWindow& window, QPoint at) {
     QWidget* viewport = window.List().viewport();
@@ -169,10 +79,6 @@ void DoubleClick(BrowseWindow& window, QPoint at) {
                       Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &twice);
     QTest::mouseRelease(viewport, Qt::LeftButton, {}, at);
-}
-
-int Selected(BrowseWindow& window) {
-    return static_cast<int>(window.List().selectionModel()->selectedRows().size());
 }
 
 }  // namespace
@@ -1063,18 +969,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: tests run only inside a private network namespace "
-                     "(scripts/netns-run %s)\n",
-                     argv[0]);
-        return 1;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
-    BrowseDlgTest test;
-    return QTest::qExec(&test, argc, argv);
+    return qx318ui::test::RunIsolatedQTest<BrowseDlgTest>(argc, argv);
 }
 
 #include "BrowseDlgTest.moc"
