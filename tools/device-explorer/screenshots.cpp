@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -104,10 +105,15 @@ bool Save(const QPixmap& image, const QString& path) {
     return false;
 }
 
-// The window with the dialog in front of it, as the screen shows them.
+// The window with the dialog in front of it, as the screen shows them; the
+// dialog gets an outline, since a display without a window manager draws no frame.
 QPixmap GrabOver(QWidget* window, QWidget* dialog) {
     const QRect area = window->frameGeometry().united(dialog->frameGeometry());
-    return window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    QPixmap image = window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    QPainter painter(&image);
+    painter.setPen(QPen(window->palette().color(QPalette::Shadow), 1));
+    painter.drawRect(dialog->frameGeometry().translated(-area.topLeft()).adjusted(0, 0, -1, -1));
+    return image;
 }
 
 class Walk {
