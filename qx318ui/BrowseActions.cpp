@@ -452,7 +452,8 @@ void BrowseWindow::OnLoadProgress(int percent) {
     if (!m_Loader)
         return;
     if (m_nState == DXS_SERIAL_FIRMWARE && m_hProgressDlg)
-        SetLabelText(m_hProgressDlg, CProgressDlg::kUpperLabel, QStringLiteral("Loading firmware, please wait..."));
+        SetLabelText(m_hProgressDlg, CProgressDlg::kUpperLabel,
+                     QStringLiteral("Loading firmware, please wait..."));
     SetFileProgress(percent);
     if (m_pfnBatchAction)
         SetOverallProgress((percent + m_nBatchDoneItems * 100) / qMax(m_nBatchTotalItems, 1));
