@@ -780,6 +780,16 @@ private slots:
         AddDevice(kMacB);
         Explorer explorer;
         explorer.refused.insert(u"mirel.udpdevice");
+        explorer.refused.insert(u"ods.serialloader");
+        TempFolder folder;
+        const QString file = WriteFile(folder, "firmware.bin", Image(2, 1));
+        ModalScript script;
+        script.On("filePrompt", Choose(file))
+            .On("filePrompt", Choose(file))
+            .On("portDialog", ChoosePort("/dev/ttyS0"));
+        // Answered only if one wrongly opens: it would otherwise wait for ever.
+        const auto cancel = [](QWidget* dialog) { Find<QPushButton>(*dialog, "cancelButton")->click(); };
+        script.On("progressDialog", cancel).On("progressDialog", cancel);
         explorer.Run([&](BrowseWindow& window) {
             QVERIFY(Scan(window));
             SelectRows(window, {0, 1});
@@ -790,7 +800,16 @@ private slots:
             QVERIFY(!window.BatchRunning());
             QCOMPARE(window.FileProgress(), 0);
             QVERIFY(window.List().isEnabled());
+
+            // The uploads say so in the status bar, with no dialog left waiting.
+            window.OnCommand(qx318ui::IDM_NETWORK_FIRMWARE);
+            QCOMPARE(window.StatusText(), QStringLiteral("Unable to create network loader"));
+            QVERIFY(!window.BatchRunning());
+            window.OnCommand(qx318ui::IDM_SERIAL_FIRMWARE);
+            QCOMPARE(window.StatusText(), QStringLiteral("Unable to create serial loader"));
+            QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
         });
+        QCOMPARE(script.Seen(), (QStringList{"filePrompt", "filePrompt", "portDialog"}));
     }
 };
 
