@@ -134,12 +134,8 @@ ScanFigures RunLinkScan(const std::vector<oskan::sim::TestBedLink>& links, size_
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
-                     argv[0]);
+    if (oskan::sim::RefuseUnlessIsolated(argv[0]))
         return 2;
-    }
     const std::vector<oskan::sim::TestBedLink> links = oskan::sim::TestBed::Links();
     std::vector<size_t> sizes = {100, 1000, 10000};
     if (!links.empty())

@@ -507,12 +507,8 @@ WindowFigures ScanWithWindow() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
-                     argv[0]);
+    if (oskan::sim::RefuseUnlessIsolated(argv[0]))
         return 2;
-    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);

@@ -183,12 +183,8 @@ int Run(const std::vector<uint8_t>& memory, Figures& f) {
 }  // namespace
 
 int main(int, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: broadcasts only inside a private namespace (scripts/netns-run %s)\n",
-                     argv[0]);
+    if (oskan::sim::RefuseUnlessIsolated(argv[0]))
         return 2;
-    }
     std::vector<uint8_t> memory(kMemory);
     for (size_t i = 0; i < memory.size(); ++i)
         memory[i] = static_cast<uint8_t>((i * 131) ^ (i >> 8));

@@ -359,12 +359,8 @@ void PrintRow(const char* what, const Figure& figure) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: only inside a private network namespace (scripts/netns-run %s)\n",
-                     argv[0]);
+    if (oskan::sim::RefuseUnlessIsolated(argv[0]))
         return 2;
-    }
     int runs = 7;
     bool oneCpu = false;
     for (int i = 1; i < argc; ++i) {

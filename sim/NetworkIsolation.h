@@ -7,4 +7,8 @@ namespace oskan::sim {
 // where tests, benchmarks and the simulator may broadcast.
 bool IsNetworkIsolated();
 
+// For a program's main: false when isolated; otherwise says on stderr that
+// the program runs only inside scripts/netns-run, and returns true.
+bool RefuseUnlessIsolated(const char* program);
+
 }  // namespace oskan::sim

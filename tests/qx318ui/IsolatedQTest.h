@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QTest>
-#include <cstdio>
 
 #include "sim/NetworkIsolation.h"
 
@@ -13,13 +12,8 @@ namespace qx318ui::test {
 
 template <class Test>
 int RunIsolatedQTest(int argc, char** argv) {
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: tests run only inside a private network namespace "
-                     "(scripts/netns-run %s)\n",
-                     argv[0]);
+    if (oskan::sim::RefuseUnlessIsolated(argv[0]))
         return 1;
-    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);

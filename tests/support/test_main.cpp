@@ -3,18 +3,11 @@
 // run outside it shares, could do harm that no test means to do.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "sim/NetworkIsolation.h"
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!oskan::sim::IsNetworkIsolated()) {
-        std::fprintf(stderr,
-                     "refusing to run: tests run only inside a private network namespace "
-                     "(scripts/netns-run %s)\n",
-                     argv[0]);
+    if (oskan::sim::RefuseUnlessIsolated(argv[0]))
         return 1;
-    }
     return RUN_ALL_TESTS();
 }
