@@ -400,7 +400,12 @@ void BrowseWindow::OnConnectComplete(LONG error, const QString& details) {
 }
 
 void BrowseWindow::RetryWithPassword() {
-    if (!PromptPassword())
+    const unsigned serial = m_nActionSerial;
+    const bool confirmed = PromptPassword();
+    // The prompt is a loop of its own: the action may have ended while it was open.
+    if (serial != m_nActionSerial)
+        return;
+    if (!confirmed)
         return AbortAll();
     ShowStatus(QStringLiteral("Retrying with new password..."));
     ConnectTo(m_Owner.m_strPassword + QLatin1Char('@') + m_bstrTargetAddress, m_bstrTargetAddress);
@@ -430,7 +435,11 @@ void BrowseWindow::OnCommandComplete(LONG error, const QString& details, const Q
 }
 
 void BrowseWindow::ResendChangeIp() {
-    if (!PromptPassword())
+    const unsigned serial = m_nActionSerial;
+    const bool confirmed = PromptPassword();
+    if (serial != m_nActionSerial)
+        return;
+    if (!confirmed)
         return FinishCommand();
     ShowStatus(QStringLiteral("Changing IP-address..."));
     m_bstrCommand = ChangeIpCommand();

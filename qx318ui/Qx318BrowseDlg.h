@@ -63,6 +63,7 @@ public:
     const std::list<qx318ui::DeviceEntry>& Devices() const { return m_lstDevices; }
     // What the prompts start from next time.
     const QString& Password() const { return m_strPassword; }
+    void SetPassword(const QString& password) { m_strPassword = password; }
     const QString& FirmwareFile() const { return m_strFirmwareFile; }
     const QString& ApplicationFile() const { return m_strApplicationFile; }
     const QString& SerialPort() const { return m_strSerialPort; }

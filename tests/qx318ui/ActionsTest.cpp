@@ -409,6 +409,19 @@ private slots:
                           kScanMs));
             QCOMPARE(m_servers->Find(kServerLocked)->Buzzes(), uint64_t(1));
             QCOMPARE(m_servers->Find(kServerOpen)->Buzzes(), uint64_t(0));
+
+            // An action that ends while its prompt is open (here by Abort) is
+            // not taken up again when the prompt is answered.
+            explorer.dialog->SetPassword(QString());
+            script.On("inputDialog", [&](QWidget* prompt) {
+                window.OnCommand(qx318ui::IDC_ABORT);
+                Enter(QString::fromLatin1(kServerPassword))(prompt);
+            });
+            window.OnCommand(qx318ui::IDC_BUZZ);
+            QVERIFY(Drive([&] { return script.Unanswered() == 0; }, kScanMs));
+            Drive([] { return false; }, 500);
+            QCOMPARE(window.State(), int(qx318ui::DXS_IDLE));
+            QCOMPARE(m_servers->Find(kServerLocked)->Buzzes(), uint64_t(1));
         });
     }
 
