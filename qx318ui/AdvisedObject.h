@@ -1,8 +1,8 @@
 #pragma once
-// One object of the Device Explorer's running action (a command target, a
-// loader or their connection) together with the dispatch sink advised on one
-// of its event interfaces. Release unadvises first, so that nothing the object
-// fires while it goes reaches the window.
+// One object of the Device Explorer (a discovery object, or the running
+// action's command target, loader or connection) together with the dispatch
+// sink advised on one of its event interfaces. Release unadvises first, so
+// that nothing the object fires while it goes reaches the window.
 
 #include <utility>
 

@@ -45,37 +45,24 @@ constexpr char kMacCharacters[] = "0123456789ABCDEFabcdef.-:";
 // A status text holds at most this many characters.
 constexpr int kStatusLength = 259;
 
-QStringView ViewOf(BSTR text) {
-    return text ? QStringView(text, SysStringLen(text)) : QStringView();
+// A text property as the component gives it; empty when it cannot be read.
+template <class Info>
+winport::Bstr ReadBstr(Info* info, HRESULT (Info::*get)(BSTR*)) {
+    winport::Bstr text;
+    if (FAILED((info->*get)(&text)))
+        text.reset();
+    return text;
 }
-
-// A text property as the component gives it, empty when it cannot be read.
-class BstrText {
-public:
-    template <class Info>
-    BstrText(Info* info, HRESULT (Info::*get)(BSTR*)) {
-        if (FAILED((info->*get)(&m_text))) {
-            SysFreeString(m_text);
-            m_text = nullptr;
-        }
-    }
-    ~BstrText() { SysFreeString(m_text); }
-    BstrText(const BstrText&) = delete;
-    BstrText& operator=(const BstrText&) = delete;
-    QStringView View() const { return ViewOf(m_text); }
-
-private:
-    BSTR m_text = nullptr;
-};
 
 // Devices report again and again with the same texts: a text is copied only
 // when it differs. True when it changed.
 template <class Info>
 bool ReadText(Info* info, HRESULT (Info::*get)(BSTR*), QString& text) {
-    const BstrText read(info, get);
-    if (text == read.View())
+    const winport::Bstr read = ReadBstr(info, get);
+    const QStringView view = ViewOf(read.get());
+    if (text == view)
         return false;
-    text = read.View().toString();
+    text = view.toString();
     return true;
 }
 
@@ -317,16 +304,9 @@ HRESULT BrowseWindow::CreateDiscovery(Discovery& discovery, const char16_t* prog
     if (!object)
         return E_NOINTERFACE;
     Discovery* target = &discovery;
-    auto sink = winport::DispatchSink::Create(
-        DIID__ISkRefreshEvents,
+    return discovery.object.Advise(
+        std::move(object), DIID__ISkRefreshEvents,
         [this, target](DISPID id, const DISPPARAMS& p) { OnDiscoveryEvent(*target, id, p); });
-    winport::EventConnection events(object.Get(), DIID__ISkRefreshEvents, sink.Get());
-    if (!events.Connected())
-        return FAILED(events.Result()) ? events.Result() : E_FAIL;
-    discovery.object = std::move(object);
-    discovery.sink = std::move(sink);
-    discovery.events = std::move(events);
-    return S_OK;
 }
 
 // ---------------------------------------------------------------- refresh
@@ -350,7 +330,7 @@ void BrowseWindow::OnRefresh() {
         m_nState = DXS_REFRESHING;
         ++m_nRefreshesPending;
         // Keep the object: a handler inside Refresh may abort and release it.
-        ComPtr<ISkRefresh> object = discovery->object;
+        ComPtr<ISkRefresh> object = discovery->object.Hold();
         object->Refresh();
     }
     UpdateButtons();
@@ -429,7 +409,7 @@ void BrowseWindow::SelectPreselected(int row) {
 
 DeviceEntry* BrowseWindow::AddEntry(Discovery& discovery, LONG id) {
     ComPtr<IDispatch> info;
-    if (FAILED(discovery.object->get_DeviceInfo(id, info.ReleaseAndGetAddressOf())) || !info)
+    if (FAILED(discovery.object.Get()->get_DeviceInfo(id, info.ReleaseAndGetAddressOf())) || !info)
         return nullptr;
     DeviceEntry entry;
     entry.m_nKind = discovery.kind;
@@ -489,9 +469,9 @@ bool BrowseWindow::ReadEntry(DeviceEntry& entry) {
     entry.m_nDirectAccess = ReadLong(info, &IFixedFirmwareDeviceInfo::get_DirectAccess);
     shown |= ReadText(info, &IFixedFirmwareDeviceInfo::get_Version, entry.m_strVersion);
     {
-        const BstrText first(info, &IFixedFirmwareDeviceInfo::get_FirstDescription);
-        const BstrText second(info, &IFixedFirmwareDeviceInfo::get_SecondDescription);
-        shown |= AssignJoined(entry.m_strComment, first.View(), second.View());
+        const winport::Bstr first = ReadBstr(info, &IFixedFirmwareDeviceInfo::get_FirstDescription);
+        const winport::Bstr second = ReadBstr(info, &IFixedFirmwareDeviceInfo::get_SecondDescription);
+        shown |= AssignJoined(entry.m_strComment, ViewOf(first.get()), ViewOf(second.get()));
     }
     const bool direct = entry.m_nDirectAccess != 0;
     const char16_t* progID = direct ? kOdsDeviceProgID : kOdsBroadcastDeviceProgID;
@@ -676,8 +656,7 @@ void BrowseWindow::AbortAll() {
     ++m_nActionSerial;
     // Keep the objects: a completion fired from inside Cancel may release them.
     for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh}) {
-        ComPtr<ISkRefresh> object = discovery->object;
-        if (object)
+        if (ComPtr<ISkRefresh> object = discovery->object.Hold())
             object->Cancel();
     }
     if (ComPtr<ISkLoader> loader = m_Loader.Hold()) {
@@ -706,11 +685,8 @@ void BrowseWindow::Teardown() {
         return;
     AbortAll();
     m_bTornDown = true;
-    for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh}) {
-        discovery->events.Disconnect();
-        discovery->object.Reset();
-        discovery->sink.Reset();
-    }
+    for (Discovery* discovery : {&m_MirelRefresh, &m_OdsRefresh})
+        discovery->object.Release();
 }
 
 // ---------------------------------------------------------------- sorting

@@ -23,8 +23,6 @@
 
 #include "qx318ui/AdvisedObject.h"
 #include "qx318ui/DeviceEntry.h"
-#include "winport/host/DispatchSink.h"
-#include "winport/host/EventConnection.h"
 
 class CQx318BrowseDlg;
 class QLabel;
@@ -147,9 +145,7 @@ protected:
 private:
     struct Discovery {
         int kind;
-        ComPtr<ISkRefresh> object;
-        ComPtr<winport::DispatchSink> sink;
-        winport::EventConnection events;
+        AdvisedObject<ISkRefresh> object;
         int percent = 0;
     };
 
@@ -254,8 +250,8 @@ private:
     HRESULT m_hrEventIds = E_FAIL;
     DeviceEventIds m_DeviceEventIds;
     HRESULT m_hrDeviceEventIds = E_FAIL;
-    Discovery m_MirelRefresh{DK_SKOS, {}, {}, {}};
-    Discovery m_OdsRefresh{DK_FIXED, {}, {}, {}};
+    Discovery m_MirelRefresh{DK_SKOS, {}};
+    Discovery m_OdsRefresh{DK_FIXED, {}};
 
     int m_nState = DXS_IDLE;
     int m_nPendingOp = 0;

@@ -2,6 +2,7 @@
 // Texts and numbers between the components' automation types and Qt's.
 
 #include <QString>
+#include <QStringView>
 
 #include "winport/automation/oleauto.h"
 #include "winport/automation/typelib.h"
@@ -12,6 +13,11 @@ namespace qx318ui {
 
 inline QString FromBstr(BSTR text) {
     return text ? QString::fromUtf16(text, SysStringLen(text)) : QString();
+}
+
+// The text without a copy; valid while the BSTR lives.
+inline QStringView ViewOf(BSTR text) {
+    return text ? QStringView(text, SysStringLen(text)) : QStringView();
 }
 
 // A new BSTR of the text; get() is null when it cannot be allocated.
