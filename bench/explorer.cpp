@@ -32,6 +32,7 @@
 #include "qx318ui/Qx318BrowseDlg.h"
 #include "sim/NetworkIsolation.h"
 #include "sim/Simulator.h"
+#include "tests/qx318ui/FakeDiscovery.h"
 #include "winport/com/objbase.h"
 #include "winport/com/ocidl.h"
 #include "winport/host/DispatchSink.h"
@@ -59,7 +60,7 @@ long HeapKiB() {
 }
 
 // A Device Server's information, as the Explorer reads it.
-class ServerInfo final : public IFixedFirmwareDeviceInfo {
+class ServerInfo final : public qx318ui::test::RefCounted<IFixedFirmwareDeviceInfo> {
 public:
     explicit ServerInfo(LONG id) : m_id(id) {}
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -70,22 +71,6 @@ public:
         }
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
     }
     HRESULT get_MacAddress(BSTR* v) override {
         return Text(v, "0.80.194." + std::to_string(m_id % 256) + ".0." + std::to_string(m_id / 256));
@@ -108,52 +93,18 @@ public:
     HRESULT get_SecondDescription(BSTR* v) override { return Text(v, "Port " + std::to_string(m_id % 4)); }
 
 private:
-    static HRESULT Text(BSTR* out, const std::string& text) {
-        *out = winport::AnsiToBstr(text);
-        return *out ? S_OK : E_OUTOFMEMORY;
-    }
+    static HRESULT Text(BSTR* out, const std::string& text) { return qx318ui::test::TextOut(out, text); }
     LONG m_id;
-    ULONG m_refs = 0;
 };
 
 // Reports kDeviceServers Device Servers in batches while its scan runs, and
 // times every event its sink handles.
-class ScriptedServers final : public ISkRefresh, public IConnectionPointContainer, public IConnectionPoint {
+class ScriptedServers final : public qx318ui::test::OneSinkRefresh {
 public:
     double longestEventMs = 0;
     double totalEventMs = 0;
     size_t events = 0;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkRefresh)
-            *ppv = static_cast<ISkRefresh*>(this);
-        else if (riid == IID_IConnectionPointContainer)
-            *ppv = static_cast<IConnectionPointContainer*>(this);
-        else if (riid == IID_IConnectionPoint)
-            *ppv = static_cast<IConnectionPoint*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
     HRESULT Refresh() override {
         m_next = 1;
         Schedule();
@@ -175,29 +126,6 @@ public:
         (*info)->AddRef();
         return S_OK;
     }
-    HRESULT EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
-    HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** point) override {
-        *point = nullptr;
-        if (riid != DIID__ISkRefreshEvents)
-            return CONNECT_E_NOCONNECTION;
-        return QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(point));
-    }
-    HRESULT GetConnectionInterface(IID* iid) override {
-        *iid = DIID__ISkRefreshEvents;
-        return S_OK;
-    }
-    HRESULT GetConnectionPointContainer(IConnectionPointContainer** container) override {
-        return QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container));
-    }
-    HRESULT Advise(IUnknown* sink, DWORD* cookie) override {
-        *cookie = 1;
-        return sink->QueryInterface(IID_IDispatch, m_sink.ReleaseAndGetVoidAddressOf());
-    }
-    HRESULT Unadvise(DWORD) override {
-        m_sink.Reset();
-        return S_OK;
-    }
-    HRESULT EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
 
 private:
     void Schedule() {
@@ -217,38 +145,24 @@ private:
     void Fire(DISPID dispid, LONG value) {
         if (!m_sink)
             return;
-        VARIANT args[2];
-        VariantInit(&args[0]);
-        VariantInit(&args[1]);
-        V_VT(&args[0]) = VT_I4;
-        V_I4(&args[0]) = value;
-        UINT count = 1;
-        if (dispid == DISPID_OnRefreshComplete) {
-            // (lError, bstrDetails): the last argument comes first.
-            args[1] = args[0];
-            V_VT(&args[0]) = VT_BSTR;
-            V_BSTR(&args[0]) = nullptr;
-            count = 2;
-        }
-        DISPPARAMS params{args, nullptr, count, 0};
-        ComPtr<IDispatch> sink = m_sink;
         const auto start = Clock::now();
-        sink->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+        if (dispid == DISPID_OnRefreshComplete)
+            OneSinkRefresh::Fire(dispid, {value, 0});
+        else
+            OneSinkRefresh::Fire(dispid, {value});
         const double ms = MsSince(start);
         longestEventMs = std::max(longestEventMs, ms);
         totalEventMs += ms;
         ++events;
     }
 
-    ULONG m_refs = 0;
-    ComPtr<IDispatch> m_sink;
     LONG m_next = 1;
     winport::ServiceLoop::TimerId m_timer = 0;
 };
 
 // Times the events of the Mirel discovery object that reach the window: it
 // stands between the object and the window's sink.
-class TimedRefresh final : public ISkRefresh, public IConnectionPointContainer, public IConnectionPoint {
+class TimedRefresh final : public qx318ui::test::OneSinkRefresh {
 public:
     double longestEventMs = 0;
     double totalEventMs = 0;
@@ -256,54 +170,11 @@ public:
     DISPID longestId = 0;
     explicit TimedRefresh(ISkRefresh* inner) : m_inner(inner) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_ISkRefresh)
-            *ppv = static_cast<ISkRefresh*>(this);
-        else if (riid == IID_IConnectionPointContainer)
-            *ppv = static_cast<IConnectionPointContainer*>(this);
-        else if (riid == IID_IConnectionPoint)
-            *ppv = static_cast<IConnectionPoint*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG AddRef() override { return ++m_refs; }
-    ULONG Release() override {
-        const ULONG count = --m_refs;
-        if (count == 0)
-            delete this;
-        return count;
-    }
-    HRESULT GetTypeInfoCount(UINT* count) override { return m_inner->GetTypeInfoCount(count); }
-    HRESULT GetTypeInfo(UINT i, LCID l, ITypeInfo** t) override { return m_inner->GetTypeInfo(i, l, t); }
-    HRESULT GetIDsOfNames(REFIID r, LPOLESTR* n, UINT c, LCID l, DISPID* d) override {
-        return m_inner->GetIDsOfNames(r, n, c, l, d);
-    }
-    HRESULT Invoke(DISPID d, REFIID r, LCID l, WORD w, DISPPARAMS* p, VARIANT* v, EXCEPINFO* e,
-                   UINT* a) override {
-        return m_inner->Invoke(d, r, l, w, p, v, e, a);
-    }
     HRESULT Refresh() override { return m_inner->Refresh(); }
     HRESULT Cancel() override { return m_inner->Cancel(); }
     HRESULT Reset() override { return m_inner->Reset(); }
     HRESULT get_DeviceInfo(LONG id, IDispatch** info) override { return m_inner->get_DeviceInfo(id, info); }
-    HRESULT EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
-    HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** point) override {
-        *point = nullptr;
-        if (riid != DIID__ISkRefreshEvents)
-            return CONNECT_E_NOCONNECTION;
-        return QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(point));
-    }
-    HRESULT GetConnectionInterface(IID* iid) override {
-        *iid = DIID__ISkRefreshEvents;
-        return S_OK;
-    }
-    HRESULT GetConnectionPointContainer(IConnectionPointContainer** container) override {
-        return QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container));
-    }
+    // Stands between the inner object and the sink, timing each event.
     HRESULT Advise(IUnknown* sink, DWORD* cookie) override {
         ComPtr<IDispatch> target;
         HRESULT hr = sink->QueryInterface(IID_IDispatch, target.ReleaseAndGetVoidAddressOf());
@@ -330,10 +201,8 @@ public:
         m_timing.Reset();
         return S_OK;
     }
-    HRESULT EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
 
 private:
-    ULONG m_refs = 0;
     ComPtr<ISkRefresh> m_inner;
     ComPtr<winport::DispatchSink> m_timing;
     winport::EventConnection m_events;

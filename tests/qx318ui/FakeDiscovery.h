@@ -4,6 +4,8 @@
 // the test says, so that cases no simulator produces (letters in a MAC, every
 // machine mode, Device Servers) can be listed.
 
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -114,26 +116,14 @@ public:
     HRESULT get_SecondDescription(BSTR* v) override { return TextOut(v, description2); }
 };
 
-class FakeDiscovery final : public RefCounted<ISkRefresh>,
-                            public IConnectionPointContainer,
-                            public IConnectionPoint {
+// The COM shell of a discovery object with one event sink: ISkRefresh, its
+// connection point container and the one connection point of
+// _ISkRefreshEvents. What the object does is the derived class's.
+class OneSinkRefresh : public RefCounted<ISkRefresh>,
+                       public IConnectionPointContainer,
+                       public IConnectionPoint {
 public:
-    int refreshes = 0;
-    int cancels = 0;
-    bool busy = false;
-    // Ids whose DeviceInfo fails.
-    std::map<LONG, bool> failing;
-
-    void Add(LONG id, IDispatch* info) { m_devices[id] = ComPtr<IDispatch>(info); }
     bool HasSink() const { return static_cast<bool>(m_sink); }
-
-    void FireProgress(int percent) { Fire(DISPID_OnRefreshProgress, {percent}); }
-    void FireUpdate(LONG id) { Fire(DISPID_OnDeviceUpdate, {id}); }
-    void FireRemove(LONG id) { Fire(DISPID_OnDeviceRemove, {id}); }
-    void FireComplete() {
-        busy = false;
-        Fire(DISPID_OnRefreshComplete, {0, 0});
-    }
 
     // IUnknown
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -152,27 +142,6 @@ public:
     }
     ULONG AddRef() override { return RefCounted<ISkRefresh>::AddRef(); }
     ULONG Release() override { return RefCounted<ISkRefresh>::Release(); }
-
-    // ISkRefresh
-    HRESULT Refresh() override {
-        ++refreshes;
-        busy = true;
-        return S_OK;
-    }
-    HRESULT Cancel() override {
-        ++cancels;
-        if (busy)
-            FireComplete();
-        return S_OK;
-    }
-    HRESULT Reset() override { return S_OK; }
-    HRESULT get_DeviceInfo(LONG id, IDispatch** info) override {
-        *info = nullptr;
-        auto found = m_devices.find(id);
-        if (found == m_devices.end() || failing.count(id))
-            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-        return found->second.CopyTo(info);
-    }
 
     // IConnectionPointContainer
     HRESULT EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
@@ -210,14 +179,15 @@ public:
     }
     HRESULT EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
 
-private:
+protected:
+    // An event with integer arguments, given in declaration order.
     void Fire(DISPID dispid, std::initializer_list<LONG> args) {
         if (!m_sink)
             return;
         VARIANT values[2];
         UINT count = 0;
         // Arguments go last first.
-        for (auto it = std::rbegin(args); it != std::rend(args); ++it) {
+        for (auto it = std::rbegin(args); it != std::rend(args) && count < 2; ++it) {
             VariantInit(&values[count]);
             V_VT(&values[count]) = VT_I4;
             V_I4(&values[count]) = *it;
@@ -228,8 +198,51 @@ private:
         sink->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
     }
 
-    std::map<LONG, ComPtr<IDispatch>> m_devices;
     ComPtr<IDispatch> m_sink;
+};
+
+// What the tests script: devices to hand out, and events fired when they say.
+class FakeDiscovery final : public OneSinkRefresh {
+public:
+    int refreshes = 0;
+    int cancels = 0;
+    bool busy = false;
+    // Ids whose DeviceInfo fails.
+    std::map<LONG, bool> failing;
+
+    void Add(LONG id, IDispatch* info) { m_devices[id] = ComPtr<IDispatch>(info); }
+
+    void FireProgress(int percent) { Fire(DISPID_OnRefreshProgress, {percent}); }
+    void FireUpdate(LONG id) { Fire(DISPID_OnDeviceUpdate, {id}); }
+    void FireRemove(LONG id) { Fire(DISPID_OnDeviceRemove, {id}); }
+    void FireComplete() {
+        busy = false;
+        Fire(DISPID_OnRefreshComplete, {0, 0});
+    }
+
+    // ISkRefresh
+    HRESULT Refresh() override {
+        ++refreshes;
+        busy = true;
+        return S_OK;
+    }
+    HRESULT Cancel() override {
+        ++cancels;
+        if (busy)
+            FireComplete();
+        return S_OK;
+    }
+    HRESULT Reset() override { return S_OK; }
+    HRESULT get_DeviceInfo(LONG id, IDispatch** info) override {
+        *info = nullptr;
+        auto found = m_devices.find(id);
+        if (found == m_devices.end() || failing.count(id))
+            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        return found->second.CopyTo(info);
+    }
+
+private:
+    std::map<LONG, ComPtr<IDispatch>> m_devices;
 };
 
 }  // namespace qx318ui::test
