@@ -55,6 +55,7 @@
 #include "winport/host/DispatchSink.h"
 #include "winport/host/EventConnection.h"
 #include "winport/loop/ServiceLoop.h"
+#include "winport/loop/winsock.h"
 
 extern char** environ;
 
@@ -134,23 +135,9 @@ double PingPongRun(bool deviceAddressing) {
                 sendto(peer, buffer, 3, 0, reinterpret_cast<sockaddr*>(&from), length);
                 continue;
             }
-            iovec io{buffer, 3};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-            msghdr message{};
-            message.msg_name = &from;
-            message.msg_namelen = length;
-            message.msg_iov = &io;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr* header = CMSG_FIRSTHDR(&message);
-            header->cmsg_level = IPPROTO_IP;
-            header->cmsg_type = IP_PKTINFO;
-            header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            in_pktinfo info{};
-            info.ipi_spec_dst.s_addr = htonl(0x7F000002);  // 127.0.0.2
-            std::memcpy(CMSG_DATA(header), &info, sizeof info);
-            sendmsg(peer, &message, 0);
+            in_addr device{};
+            device.s_addr = htonl(0x7F000002);  // 127.0.0.2
+            winport::SendFromAddress(peer, buffer, 3, from, device);
         }
     });
     char block[3 + kBlockBytes] = {'D'};

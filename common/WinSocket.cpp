@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/WinServiceWnd.h"
+#include "winport/loop/winsock.h"
 
 WinSocket::~WinSocket() {
     Close();
@@ -97,24 +98,9 @@ int WinSocket::SendToEach(const void* data, int length, const SOCKADDR_IN* addre
     int lastError = ENETUNREACH;
     bool anySent = false;
     for (const BroadcastInterface& link : interfaces) {
-        iovec io{const_cast<void*>(data), static_cast<size_t>(length)};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-        msghdr message{};
-        message.msg_name = const_cast<SOCKADDR_IN*>(address);
-        message.msg_namelen = sizeof(SOCKADDR_IN);
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = IPPROTO_IP;
-        header->cmsg_type = IP_PKTINFO;
-        header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_ifindex = static_cast<int>(link.index);
-        info.ipi_spec_dst = link.address;  // devices answer to the address of the link they heard
-        std::memcpy(CMSG_DATA(header), &info, sizeof info);
-        if (sendmsg(m_hSocket, &message, 0) == length)
+        // Devices answer to the address of the link they heard.
+        if (winport::SendFromAddress(m_hSocket, data, static_cast<size_t>(length), *address, link.address,
+                                     link.index))
             anySent = true;
         else
             lastError = errno;

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "winport/loop/winsock.h"
+
 namespace oskan::sim {
 
 namespace {
@@ -42,23 +44,7 @@ int OpenSimSocket(uint16_t port, const SimSocketOptions& options) {
 }
 
 bool SendFrom(int fd, std::string_view datagram, const sockaddr_in& to, in_addr from) {
-    iovec io{const_cast<char*>(datagram.data()), datagram.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr message{};
-    message.msg_name = const_cast<sockaddr_in*>(&to);
-    message.msg_namelen = sizeof to;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = IPPROTO_IP;
-    header->cmsg_type = IP_PKTINFO;
-    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst = from;
-    std::memcpy(CMSG_DATA(header), &info, sizeof info);
-    return sendmsg(fd, &message, MSG_DONTWAIT) == static_cast<ssize_t>(datagram.size());
+    return winport::SendFromAddress(fd, datagram.data(), datagram.size(), to, from, 0, MSG_DONTWAIT);
 }
 
 }  // namespace oskan::sim

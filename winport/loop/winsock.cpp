@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <unordered_map>
 
 #include "winport/loop/ServiceWindow.h"
@@ -107,3 +108,29 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long mask) {
     window->selectedSockets.insert(s);
     return 0;
 }
+
+namespace winport {
+
+bool SendFromAddress(int fd, const void* data, size_t length, const sockaddr_in& to, in_addr source,
+                     unsigned ifindex, int flags) {
+    iovec io{const_cast<void*>(data), length};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr_in*>(&to);
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_PKTINFO;
+    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(ifindex);
+    info.ipi_spec_dst = source;
+    std::memcpy(CMSG_DATA(header), &info, sizeof info);
+    return sendmsg(fd, &message, flags) == static_cast<ssize_t>(length);
+}
+
+}  // namespace winport

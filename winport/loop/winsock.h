@@ -53,3 +53,13 @@ int closesocket(SOCKET s);
 // Posts message to window, with wParam the socket and lParam WSAMAKESELECTREPLY,
 // whenever one of the events in mask is pending; mask 0 ends notification.
 int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long mask);
+
+namespace winport {
+
+// Sends one datagram from the given source address (and out of the given
+// interface, when ifindex is not 0), as IP_PKTINFO says: how a host answers
+// or asks from one address of several. True when the whole datagram went.
+bool SendFromAddress(int fd, const void* data, size_t length, const sockaddr_in& to, in_addr source,
+                     unsigned ifindex = 0, int flags = 0);
+
+}  // namespace winport
