@@ -55,7 +55,8 @@ private:
         TagControl(bar, name, id, QString::fromLatin1(accessibleName));
         bar->setRange(0, 100);
         bar->setValue(0);
-        bar->setTextVisible(false);
+        // The percentage is written on the bar: how far along, at a glance.
+        bar->setTextVisible(true);
         bar->setGeometry(rect);
     }
 };

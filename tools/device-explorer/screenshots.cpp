@@ -105,14 +105,26 @@ bool Save(const QPixmap& image, const QString& path) {
     return false;
 }
 
-// The window with the dialog in front of it, as the screen shows them; the
-// dialog gets an outline, since a display without a window manager draws no frame.
+// The window with the dialog in front of it, as the screen shows them. A
+// display without a window manager draws no frame: the dialog gets an outline
+// and a title bar with its caption, as a desktop would show it.
 QPixmap GrabOver(QWidget* window, QWidget* dialog) {
-    const QRect area = window->frameGeometry().united(dialog->frameGeometry());
+    const QRect body = dialog->frameGeometry();
+    const int titleHeight = dialog->fontMetrics().height() + 8;
+    const QRect title(body.left(), body.top() - titleHeight, body.width(), titleHeight);
+    const QRect area = window->frameGeometry().united(body).united(title);
     QPixmap image = window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
     QPainter painter(&image);
-    painter.setPen(QPen(window->palette().color(QPalette::Shadow), 1));
-    painter.drawRect(dialog->frameGeometry().translated(-area.topLeft()).adjusted(0, 0, -1, -1));
+    const QPalette& palette = window->palette();
+    const QRect titleAt = title.translated(-area.topLeft());
+    painter.fillRect(titleAt, palette.color(QPalette::Highlight));
+    painter.setPen(palette.color(QPalette::HighlightedText));
+    QFont bold = dialog->font();
+    bold.setBold(true);
+    painter.setFont(bold);
+    painter.drawText(titleAt.adjusted(8, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft, dialog->windowTitle());
+    painter.setPen(QPen(palette.color(QPalette::Shadow), 1));
+    painter.drawRect(titleAt.united(body.translated(-area.topLeft())).adjusted(0, 0, -1, -1));
     return image;
 }
 
